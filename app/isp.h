@@ -1,0 +1,166 @@
+// The main window: device detection, the link to the device, and the update flows.
+// Handlers keep the names of the controls and events they serve; the flows are split over
+// isp.cpp (window, detection, link), mcu_update.cpp (microcontroller update) and
+// dsp_program.cpp (parameter read, DSP programming, end of the run).
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "protocol/lcmd.h"
+#include "protocol/lusb.h"
+
+class QAction;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class TJvHidDevice;
+class TJvHidDeviceController;
+class TStatusBar;
+class DialogSeam;
+class TfmHidData;
+class TfmProgData;
+
+// The images the update writes. The window takes the embedded ones; tests hand in small ones.
+struct UpdateImages {
+    const char* const* McuHexLines = nullptr;
+    std::size_t McuHexLineCount = 0;
+    const uint32_t* DspWords = nullptr;
+    std::size_t DspWordCount = 0;
+};
+
+class TfmIsp : public QMainWindow, public LUsbOwner {
+    Q_OBJECT
+
+public:
+    // dialogs: where modal dialogs go (not owned); null shows real message boxes.
+    explicit TfmIsp(DialogSeam* dialogs = nullptr, QWidget* parent = nullptr);
+    ~TfmIsp() override;
+
+    void SetImages(const UpdateImages& images);
+    // The diagnostic windows, created after the main window and owned by the application.
+    void SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData);
+
+    // Read access for the sim runner and tests.
+    QString StatusPanelText(int panel) const;
+    QString StatusSimpleText() const;
+    bool StatusIsRed() const;
+    int ProgressPosition() const;
+    int ProgressMaximum() const;
+    TJvHidDeviceController* Controller() const { return HidCtl; }
+
+signals:
+    // Emitted whenever the status bar's simple text, a panel text or the progress changes.
+    void StatusChanged();
+
+public:
+    // ---- LUsbOwner (the protocol processor's owner window) ----
+    QObject* UsbOwnerObject() override { return this; }
+    void UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+    void WriteReport(const uint8_t* data, uint32_t len) override;
+
+    // ---- Controls (object names as the member names) ----
+    QLabel* lbHidShow = nullptr;
+    QPushButton* bnSecurity = nullptr;
+    QPushButton* bnDspPorgram = nullptr;
+    QPushButton* bnMcuProgram = nullptr;
+    QPushButton* btnStartProgram = nullptr;
+    QProgressBar* pbProgress = nullptr;
+    TStatusBar* sbStatus = nullptr;
+    QAction* Memory1 = nullptr;
+    QAction* HidData1 = nullptr;
+    QTimer* tmUsbWait = nullptr;        // 100 ms (set per packet by the MCU update)
+    QTimer* tmWaitDisconnect = nullptr; // 500 ms
+    QTimer* tmDspProgram = nullptr;     // 100 ms
+    QTimer* tmMcuProg = nullptr;        // 100 ms
+    QTimer* tmRunStep = nullptr;        // 100 ms
+    TJvHidDeviceController* HidCtl = nullptr;
+
+    // ---- Handlers: window, detection and link (isp.cpp) ----
+    void FormCreate();
+    void FormClose();
+    void NoDeviceDisplay();
+    void HidCtlDeviceChange();
+    bool HidCtlEnumerate(TJvHidDevice* HidDev, int Idx);
+    void HidCtlDeviceUnplug(TJvHidDevice* HidDev);
+    void HidCtlDeviceData(TJvHidDevice* HidDev, uint8_t ReportID, const uint8_t* Data,
+                          uint16_t Size);
+    void HidCtlDeviceDataError(TJvHidDevice* HidDev, uint32_t Error);
+    void SubmitCommand(const LCmd& cmd, bool append, bool framed);
+    void TearDownLink();
+    void tmUsbWaitTimer();
+    void tmWaitDisconnectTimer();
+    void btnStartProgramClick();
+    void Memory1Click();
+    void HidData1Click();
+    // Creates and opens a processor if none is held; true when one is open afterwards.
+    bool OpenLink();
+    void SetStatusRed(bool red);
+    void SetSimpleText(const QString& text);
+    void SetPanelText(int panel, const QString& text);
+    void SetProgress(int position);
+    void SetProgressMax(int maximum);
+    void ShowInfo(const QString& text);   // information dialog
+    void ShowError(const QString& text);  // error dialog, one OK button
+    void LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count);
+
+    // ---- Handlers: microcontroller update (mcu_update.cpp) ----
+    void bnMcuProgramClick();
+    void tmMcuProgTimer();
+    void StartMcuLink();
+    void SendNextStep();
+    void OnAnswer(const BSTM& answer, uint32_t elapsedMs);
+    void OnMcuAnswer(const LCmd& answer);
+    // Prepares the microcontroller image into ProgramBuffer; false after "Check sum error!".
+    bool PrepareMcuImage();
+
+    // ---- Handlers: parameter read, DSP programming, end of the run (dsp_program.cpp) ----
+    void bnSecurityClick();
+    void bnDspPorgramClick();
+    void tmDspProgramTimer();
+    void tmRunStepTimer();
+    void OnParamAnswer(const LCmd& answer);
+    void OnDspAnswer(const LCmd& answer);
+
+    // ---- State (all zero at creation) ----
+    TJvHidDevice* HidDevice = nullptr;
+    // Guards HidDevice against the processor's worker, which writes reports through it.
+    std::mutex HidDeviceLock;
+    LUsbProc* Proc = nullptr;
+    bool AcceptInput = false;
+    bool McuUpdatePending = false;
+    int RunStage = 0;
+
+    int Step = 0;
+    int Sequence = 0;
+    int ImageLength = 0;
+    int SendPos = 0;
+    std::array<uint8_t, 71680> ProgramBuffer{};
+    int PacketSum = 0;
+    int ProgressPos = 0;
+    int FirmwareVersion = 0;
+    int DeviceId1 = 0;
+    int DeviceId2 = 0;
+    int DeviceId3 = 0;
+
+    std::array<uint8_t, 516> ParamTable{};
+    int ParamRequestCount = 0;
+    uint32_t DspMask = 0;
+    int DspBlock = 0;
+    int DspBlockTotal = 0;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    DialogSeam* dialogs_ = nullptr;
+    UpdateImages images_;
+    TfmHidData* fmHidData_ = nullptr;
+    TfmProgData* fmProgData_ = nullptr;
+};
