@@ -109,6 +109,8 @@ public:
     void ShowInfo(const QString& text);   // information dialog
     void ShowError(const QString& text);  // error dialog, one OK button
     void LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count);
+    // Refreshes the program-data window with the first count bytes of ProgramBuffer.
+    void ShowProgramDump(int count);
 
     // ---- Handlers: microcontroller update (mcu_update.cpp) ----
     void bnMcuProgramClick();
