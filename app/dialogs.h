@@ -1,0 +1,61 @@
+// Modal dialogs of the updater go through one seam, so that tests and the unattended runner can
+// observe and answer them instead of blocking on a real message box.
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+class QDialog;
+class QWidget;
+
+class DialogSeam {
+  public:
+    enum class Kind { Information, Error };
+
+    virtual ~DialogSeam();
+    // A message dialog with one OK button; returns when the user has answered it.
+    virtual void Show(Kind kind, const QString& text) = 0;
+    // Shows a window modally (the program-data dump); returns when it has been closed.
+    virtual void ShowModal(QDialog& window);
+};
+
+// Real message boxes, parented to the given window.
+class MessageBoxDialogs : public DialogSeam {
+  public:
+    explicit MessageBoxDialogs(QWidget* parent = nullptr) : parent_(parent) {}
+    void Show(Kind kind, const QString& text) override;
+
+  private:
+    QWidget* parent_;
+};
+
+// Records every dialog instead of showing it. Modal windows are shown without blocking.
+class RecordingDialogs : public DialogSeam {
+  public:
+    struct Entry {
+        Kind kind;
+        QString text;
+    };
+
+    void Show(Kind kind, const QString& text) override;
+    void ShowModal(QDialog& window) override;
+
+    std::vector<Entry> Entries() const;
+    std::size_t Count() const;
+    // Number of dialogs of this kind with exactly this text.
+    std::size_t Count(Kind kind, const QString& text) const;
+    int ModalWindowsShown() const;
+    void Clear();
+    // Called after each recorded dialog (for example by the unattended runner).
+    void SetOnShow(std::function<void(const Entry&)> onShow);
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<Entry> entries_;
+    int modalShown_ = 0;
+    std::function<void(const Entry&)> onShow_;
+};
