@@ -1,0 +1,522 @@
+// The main window: controls, device detection, the link to the device and the report I/O.
+#include "app/isp.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QGuiApplication>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "app/diag/hid_data.h"
+#include "app/diag/prog_data.h"
+#include "app/dialogs.h"
+#include "app/status_bar.h"
+#include "hid/hid.h"
+#include "hid/jvhidcontrollerclass.h"
+
+namespace {
+
+constexpr uint16_t kVendorId = 0x0168;
+constexpr uint16_t kProductUpdate = 0x0904;
+constexpr uint16_t kProductRun = 0x0821;
+
+constexpr uint32_t kWmUsbAnswer = 0x0550;
+
+// Outer size of the window; the client area is what is left inside the frame.
+constexpr int kFrameWidth = 431;
+constexpr int kFrameHeight = 172;
+constexpr int kClientWidth = 415;
+constexpr int kClientHeight = 133;
+constexpr int kProgressHeight = 17;
+
+const QString kPanelRunMode = QStringLiteral("Detect Run HID");
+const QString kPanelUpdateMode = QStringLiteral("Detect Update HID");
+const QString kPanelNoDevice = QStringLiteral("No Device");
+const QString kPanelDisconnect = QStringLiteral("Disconnect");
+
+bool IsVelto(const TJvHidDevice* dev) {
+    return dev != nullptr && dev->Attributes.VendorID == kVendorId &&
+           (dev->Attributes.ProductID == kProductUpdate ||
+            dev->Attributes.ProductID == kProductRun);
+}
+
+// The client area: controls sit at fixed places, the progress and status bars along the bottom.
+class FormArea : public QWidget {
+  public:
+    FormArea(QWidget* parent) : QWidget(parent) {}
+    QWidget* progress = nullptr;
+    QWidget* status = nullptr;
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        const int w = width();
+        const int h = height();
+        if (status != nullptr) status->setGeometry(0, h - status->height(), w, status->height());
+        const int statusHeight = status != nullptr ? status->height() : 0;
+        if (progress != nullptr) {
+            progress->setGeometry(0, h - statusHeight - kProgressHeight, w, kProgressHeight);
+        }
+    }
+};
+
+QFont PixelFont(const QFont& base, int pixels) {
+    QFont f = base;
+    f.setPixelSize(pixels);
+    return f;
+}
+
+}  // namespace
+
+TfmIsp::TfmIsp(DialogSeam* dialogs, QWidget* parent) : QMainWindow(parent), dialogs_(dialogs) {
+    BuildControls();
+    HidCtl = new TJvHidDeviceController(this);
+    WireHandlers();
+    FormCreate();
+}
+
+TfmIsp::~TfmIsp() {
+    // Everything that can call back into the window goes while the window is still whole:
+    // the processor's worker first, then the device's reader, then the controller.
+    for (QTimer* t : {tmUsbWait, tmWaitDisconnect, tmDspProgram, tmMcuProg, tmRunStep})
+        t->stop();
+    TearDownLink();
+    TJvHidDevice* dev = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(HidDeviceLock);
+        dev = HidDevice;
+        HidDevice = nullptr;
+        outputReportLength_ = 0;
+    }
+    if (dev != nullptr) HidCtl->CheckIn(dev);
+    delete HidCtl;
+    HidCtl = nullptr;
+}
+
+void TfmIsp::BuildControls() {
+    setObjectName(QStringLiteral("fmIsp"));
+    setWindowTitle(QStringLiteral("Update Velto V1.03 DezArurEdodOzave"));
+    setFont(PixelFont(font(), 11));
+
+    auto* area = new FormArea(this);
+    area->setObjectName(QStringLiteral("FormArea"));
+    setCentralWidget(area);
+
+    lbHidShow = new QLabel(QStringLiteral("Device Update"), area);
+    lbHidShow->setObjectName(QStringLiteral("lbHidShow"));
+    lbHidShow->setGeometry(104, 16, 201, 20);
+    lbHidShow->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    lbHidShow->setFont(PixelFont(font(), 16));
+
+    auto makeButton = [&](QPushButton*& button, const char* name, const char* text, QRect rect,
+                          bool enabled) {
+        button = new QPushButton(QString::fromLatin1(text), area);
+        button->setObjectName(QString::fromLatin1(name));
+        button->setGeometry(rect);
+        button->setFont(PixelFont(font(), 13));
+        button->setEnabled(enabled);
+        button->setAutoDefault(false);
+    };
+    makeButton(bnSecurity, "bnSecurity", "Security", QRect(88, 52, 80, 25), false);
+    makeButton(bnDspPorgram, "bnDspPorgram", "Dsp Prog", QRect(168, 52, 80, 25), false);
+    makeButton(bnMcuProgram, "bnMcuProgram", "Mcu Prog", QRect(248, 52, 80, 25), true);
+    makeButton(btnStartProgram, "btnStartProgram", "Start Program ", QRect(88, 48, 241, 30), false);
+    // In normal use only the start button is seen; the three below it are for service work.
+    btnStartProgram->raise();
+    QWidget::setTabOrder(bnMcuProgram, bnSecurity);
+    QWidget::setTabOrder(bnSecurity, bnDspPorgram);
+    QWidget::setTabOrder(bnDspPorgram, btnStartProgram);
+
+    pbProgress = new QProgressBar(area);
+    pbProgress->setObjectName(QStringLiteral("pbProgress"));
+    pbProgress->setRange(0, 100);
+    pbProgress->setValue(0);
+    pbProgress->setTextVisible(false);
+    pbProgress->setFixedHeight(kProgressHeight);
+    area->progress = pbProgress;
+
+    sbStatus = new TStatusBar(area);
+    sbStatus->SetPanelText(0, kPanelDisconnect);
+    area->status = sbStatus;
+
+    // Service entries: no visible menu shows them, the shortcuts reach them.
+    Memory1 = new QAction(QStringLiteral("Memory"), this);
+    Memory1->setObjectName(QStringLiteral("Memory1"));
+    Memory1->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_M));
+    Memory1->setShortcutContext(Qt::WindowShortcut);
+    addAction(Memory1);
+    HidData1 = new QAction(QStringLiteral("HidData"), this);
+    HidData1->setObjectName(QStringLiteral("HidData1"));
+    HidData1->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_H));
+    HidData1->setShortcutContext(Qt::WindowShortcut);
+    addAction(HidData1);
+
+    auto makeTimer = [&](QTimer*& timer, const char* name, int interval) {
+        timer = new QTimer(this);
+        timer->setObjectName(QString::fromLatin1(name));
+        timer->setTimerType(Qt::PreciseTimer);
+        timer->setInterval(interval);
+    };
+    makeTimer(tmUsbWait, "tmUsbWait", 100);
+    makeTimer(tmWaitDisconnect, "tmWaitDisconnect", 500);
+    makeTimer(tmDspProgram, "tmDspProgram", 100);
+    makeTimer(tmMcuProg, "tmMcuProg", 100);
+    makeTimer(tmRunStep, "tmRunStep", 100);
+
+    resize(kClientWidth, kClientHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect desk = screen->availableGeometry();
+        move(desk.center() - QPoint(kFrameWidth / 2, kFrameHeight / 2));
+    }
+}
+
+void TfmIsp::WireHandlers() {
+    connect(bnSecurity, &QPushButton::clicked, this, [this] { bnSecurityClick(); });
+    connect(bnDspPorgram, &QPushButton::clicked, this, [this] { bnDspPorgramClick(); });
+    connect(bnMcuProgram, &QPushButton::clicked, this, [this] { bnMcuProgramClick(); });
+    connect(btnStartProgram, &QPushButton::clicked, this, [this] { btnStartProgramClick(); });
+    connect(Memory1, &QAction::triggered, this, [this] { Memory1Click(); });
+    connect(HidData1, &QAction::triggered, this, [this] { HidData1Click(); });
+
+    connect(tmUsbWait, &QTimer::timeout, this, [this] { tmUsbWaitTimer(); });
+    connect(tmWaitDisconnect, &QTimer::timeout, this, [this] { tmWaitDisconnectTimer(); });
+    connect(tmDspProgram, &QTimer::timeout, this, [this] { tmDspProgramTimer(); });
+    connect(tmMcuProg, &QTimer::timeout, this, [this] { tmMcuProgTimer(); });
+    connect(tmRunStep, &QTimer::timeout, this, [this] { tmRunStepTimer(); });
+
+    HidCtl->SetOnEnumerate(
+        [this](TJvHidDevice* dev, int idx) { return HidCtlEnumerate(dev, idx); });
+    HidCtl->SetOnDeviceData(
+        [this](TJvHidDevice* dev, uint8_t reportId, const uint8_t* bytes, uint16_t size) {
+            HidCtlDeviceData(dev, reportId, bytes, size);
+        });
+    HidCtl->SetOnDeviceDataError(
+        [this](TJvHidDevice* dev, uint32_t error) { HidCtlDeviceDataError(dev, error); });
+    HidCtl->SetOnDeviceUnplug([this](TJvHidDevice* dev) { HidCtlDeviceUnplug(dev); });
+    HidCtl->SetOnDeviceChange([this](TJvHidDeviceController*) { HidCtlDeviceChange(); });
+    // The window's own device-change handling, after the controller has dealt with it.
+    connect(HidCtl, &TJvHidDeviceController::DeviceChangeMessage, this, [this] {
+        if (HidDevice == nullptr) NoDeviceDisplay();
+    });
+}
+
+void TfmIsp::SetImages(const UpdateImages& images) {
+    images_ = images;
+}
+
+void TfmIsp::SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData) {
+    fmHidData_ = hidData;
+    fmProgData_ = progData;
+}
+
+void TfmIsp::SetReportTrace(std::function<void(const QString& line)> trace) {
+    reportTrace_ = std::move(trace);
+}
+
+// ---- Status ----
+
+QString TfmIsp::StatusPanelText(int panel) const {
+    return sbStatus->PanelText(panel);
+}
+QString TfmIsp::StatusSimpleText() const {
+    return sbStatus->SimpleText();
+}
+bool TfmIsp::StatusIsRed() const {
+    return sbStatus->IsRed();
+}
+int TfmIsp::ProgressPosition() const {
+    return pbProgress->value();
+}
+int TfmIsp::ProgressMaximum() const {
+    return pbProgress->maximum();
+}
+
+void TfmIsp::SetStatusRed(bool red) {
+    sbStatus->SetRed(red);
+}
+
+void TfmIsp::SetSimpleText(const QString& text) {
+    if (sbStatus->SimpleText() == text) return;
+    sbStatus->SetSimpleText(text);
+    emit StatusChanged();
+}
+
+void TfmIsp::SetPanelText(int panel, const QString& text) {
+    if (sbStatus->PanelText(panel) == text) return;
+    sbStatus->SetPanelText(panel, text);
+    emit StatusChanged();
+}
+
+void TfmIsp::SetProgress(int position) {
+    // A position outside the range is held at its nearer end, as the bar shows it.
+    const int clamped = std::clamp(position, pbProgress->minimum(), pbProgress->maximum());
+    if (pbProgress->value() == clamped) return;
+    pbProgress->setValue(clamped);
+    emit StatusChanged();
+}
+
+void TfmIsp::SetProgressMax(int maximum) {
+    const int max = std::max(maximum, pbProgress->minimum());
+    if (pbProgress->maximum() == max) return;
+    pbProgress->setMaximum(max);
+    emit StatusChanged();
+}
+
+void TfmIsp::ShowInfo(const QString& text) {
+    if (dialogs_ != nullptr) {
+        dialogs_->Show(DialogSeam::Kind::Information, text);
+    } else {
+        MessageBoxDialogs(this).Show(DialogSeam::Kind::Information, text);
+    }
+}
+
+void TfmIsp::ShowError(const QString& text) {
+    if (dialogs_ != nullptr) {
+        dialogs_->Show(DialogSeam::Kind::Error, text);
+    } else {
+        MessageBoxDialogs(this).Show(DialogSeam::Kind::Error, text);
+    }
+}
+
+// ---- Window ----
+
+void TfmIsp::FormCreate() {
+    NoDeviceDisplay();
+    McuUpdatePending = false;
+    RunStage = 0;
+}
+
+void TfmIsp::FormClose() {
+    TearDownLink();
+}
+
+void TfmIsp::closeEvent(QCloseEvent* event) {
+    FormClose();
+    QMainWindow::closeEvent(event);
+}
+
+void TfmIsp::NoDeviceDisplay() {
+    // A device that is held keeps its display.
+    if (HidDevice != nullptr) return;
+    SetPanelText(1, kPanelNoDevice);
+    bnDspPorgram->setEnabled(false);
+    bnMcuProgram->setEnabled(false);
+}
+
+void TfmIsp::UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    // Link events (time-outs, the worker's end) change nothing here.
+    if (msg != kWmUsbAnswer || wParam == 0) return;
+    const BSTM& answer = *reinterpret_cast<const BSTM*>(wParam);
+    OnAnswer(answer, static_cast<uint32_t>(lParam));
+}
+
+void TfmIsp::Memory1Click() {
+    if (fmProgData_ == nullptr) return;
+    if (dialogs_ != nullptr) {
+        dialogs_->ShowModal(*fmProgData_);
+    } else {
+        fmProgData_->exec();
+    }
+}
+
+void TfmIsp::HidData1Click() {
+    if (fmHidData_ == nullptr) return;
+    const QRect main = frameGeometry();
+    fmHidData_->move(main.x() + main.width() + 10, main.y());
+    fmHidData_->show();
+    fmHidData_->raise();
+}
+
+void TfmIsp::ShowProgramDump(int count) {
+    if (fmProgData_ == nullptr) return;
+    const auto n = static_cast<std::size_t>(std::clamp<int>(count, 0, ProgramBuffer.size()));
+    fmProgData_->ShowDump(ProgramBuffer.data(), n, 0);
+}
+
+void TfmIsp::btnStartProgramClick() {
+    btnStartProgram->setEnabled(false);
+    bnMcuProgramClick();
+}
+
+// ---- Detection ----
+
+void TfmIsp::HidCtlDeviceChange() {
+    HidCtl->Enumerate();
+}
+
+bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
+    // The window holds one device at a time; a second one stays with the controller.
+    if (HidDevice != nullptr || !IsVelto(HidDev)) return true;
+    const uint16_t product = HidDev->Attributes.ProductID;
+    TJvHidDevice* dev = nullptr;
+    if (!HidCtl->CheckOutByIndex(dev, Idx) || dev == nullptr) return true;
+    {
+        std::lock_guard<std::mutex> guard(HidDeviceLock);
+        HidDevice = dev;
+        outputReportLength_ = dev->Caps().OutputReportByteLength;
+    }
+    if (product == kProductUpdate) {
+        SetPanelText(1, kPanelUpdateMode);
+        bnSecurity->setEnabled(true);
+        bnDspPorgram->setEnabled(false);
+        if (!McuUpdatePending) btnStartProgram->setEnabled(true);
+    } else {
+        SetPanelText(1, kPanelRunMode);
+        bnSecurity->setEnabled(true);
+        bnDspPorgram->setEnabled(true);
+        bnMcuProgram->setEnabled(true);
+        if (RunStage == 0) btnStartProgram->setEnabled(true);
+        if (RunStage == 3) bnSecurityClick();
+    }
+    return true;
+}
+
+void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
+    if (!IsVelto(HidDev)) return;
+    // Another device of ours leaving does not end the link to the one held.
+    if (HidDevice != nullptr && HidDev != HidDevice) return;
+    // The processor's worker writes through the device: stop it before the device goes.
+    TearDownLink();
+    TJvHidDevice* dev = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(HidDeviceLock);
+        dev = HidDevice;
+        HidDevice = nullptr;
+        outputReportLength_ = 0;
+    }
+    if (dev != nullptr) HidCtl->CheckIn(dev);
+    SetPanelText(1, kPanelNoDevice);
+    bnDspPorgram->setEnabled(false);
+    bnMcuProgram->setEnabled(true);
+    btnStartProgram->setEnabled(false);
+}
+
+void TfmIsp::HidCtlDeviceDataError(TJvHidDevice* /*HidDev*/, uint32_t Error) {
+    ShowInfo(QStringLiteral("READ ERROR: ") + QString::fromStdString(SysErrorMessage(Error)));
+}
+
+// ---- Link ----
+
+void TfmIsp::HidCtlDeviceData(TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
+                              uint16_t Size) {
+    if (!AcceptInput || Data == nullptr) return;
+    if (Step > 1) AcceptInput = false;
+    std::size_t count = 64;
+    if (Size >= 5 && Data[0] == 0x10 && Data[1] == 0x02 && Data[2] == 0x01 && Data[3] == 0x00) {
+        count = static_cast<std::size_t>(Data[4]) + 8;
+    }
+    // A count the report cannot hold is cut to what arrived.
+    count = std::min<std::size_t>(count, Size);
+    if (Proc != nullptr && count > 0) Proc->Receive(Data, static_cast<uint32_t>(count));
+    LogReport('R', ReportID, Data, count);
+}
+
+void TfmIsp::WriteReport(const uint8_t* bytes, uint32_t len) {
+    std::vector<uint8_t> report;
+    std::size_t written = 0;
+    {
+        std::lock_guard<std::mutex> guard(HidDeviceLock);
+        if (HidDevice == nullptr || outputReportLength_ < 1) return;
+        // One report, report ID first; a longer frame is cut to what the report holds.
+        report.assign(outputReportLength_, 0);
+        written = std::min<std::size_t>(bytes != nullptr ? len : 0, report.size() - 1);
+        if (written > 0) std::copy_n(bytes, written, report.begin() + 1);
+        uint32_t done = 0;
+        HidDevice->WriteFile(report.data(), static_cast<uint32_t>(report.size()), done);
+    }
+    LogReport('W', 0, report.data() + 1, written);
+}
+
+void TfmIsp::SubmitCommand(const LCmd& cmd, bool append, bool framed) {
+    if (Proc == nullptr) return;
+    BSTM bytes = cmd.GetBytes(framed ? 1 : 0);
+    // The processor refuses frames shorter than two bytes by throwing; none is ever meant.
+    if (bytes.size() < 2) return;
+    Proc->PostFrame(bytes, append);
+}
+
+bool TfmIsp::OpenLink() {
+    if (Proc != nullptr) return true;
+    auto* proc = new LUsbProc(this);
+    if (!proc->Open()) {
+        delete proc;
+        return false;
+    }
+    Proc = proc;
+    return true;
+}
+
+void TfmIsp::TearDownLink() {
+    if (Proc != nullptr) {
+        // Cleared first: answers delivered while the worker stops find no processor.
+        LUsbProc* proc = Proc;
+        Proc = nullptr;
+        proc->Close();
+        delete proc;
+        AcceptInput = false;
+    }
+    Step = 1;
+    SetStatusRed(false);
+    SetPanelText(0, kPanelDisconnect);
+    SetProgress(0);
+}
+
+void TfmIsp::tmUsbWaitTimer() {
+    tmUsbWait->stop();
+    AcceptInput = true;
+}
+
+void TfmIsp::tmWaitDisconnectTimer() {
+    tmWaitDisconnect->stop();
+    TearDownLink();
+}
+
+// ---- HID log ----
+
+QString TfmIsp::FormatReportLine(char direction, uint8_t reportId, const uint8_t* bytes,
+                                 std::size_t count) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string line;
+    line.reserve(5 + count * 3);
+    line += direction;
+    line += ' ';
+    line += kHex[reportId >> 4];
+    line += kHex[reportId & 0x0F];
+    line += "  ";
+    for (std::size_t i = 0; bytes != nullptr && i < count; ++i) {
+        line += kHex[bytes[i] >> 4];
+        line += kHex[bytes[i] & 0x0F];
+        line += ' ';
+    }
+    return QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+}
+
+void TfmIsp::LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count) {
+    const QString line = FormatReportLine(direction, reportId, bytes, count);
+    if (reportTrace_) reportTrace_(line);
+    if (QThread::currentThread() == thread()) {
+        if (fmHidData_ != nullptr) fmHidData_->AddLine(line);
+        return;
+    }
+    // Written on the processor's worker: the log window belongs to the UI thread, which also
+    // decides whether it is shown.
+    QMetaObject::invokeMethod(
+        this,
+        [this, line] {
+            if (fmHidData_ != nullptr) fmHidData_->AddLine(line);
+        },
+        Qt::QueuedConnection);
+}

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 #include "protocol/lcmd.h"
@@ -38,13 +40,14 @@ struct UpdateImages {
 class TfmIsp : public QMainWindow, public LUsbOwner {
     Q_OBJECT
 
-public:
+  public:
     // dialogs: where modal dialogs go (not owned); null shows real message boxes.
     explicit TfmIsp(DialogSeam* dialogs = nullptr, QWidget* parent = nullptr);
     ~TfmIsp() override;
 
     void SetImages(const UpdateImages& images);
-    // The diagnostic windows, created after the main window and owned by the application.
+    // The diagnostic windows, created after the main window and owned by the application
+    // (they may go before the main window does).
     void SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData);
 
     // Read access for the sim runner and tests.
@@ -54,16 +57,25 @@ public:
     int ProgressPosition() const;
     int ProgressMaximum() const;
     TJvHidDeviceController* Controller() const { return HidCtl; }
+    TfmHidData* HidDataWindow() const { return fmHidData_; }
+    TfmProgData* ProgDataWindow() const { return fmProgData_; }
 
-signals:
+    // Receives every HID log line (written and passed reports), whether or not the log window
+    // is shown; called on the thread that wrote or passed the report. Set before a link opens.
+    void SetReportTrace(std::function<void(const QString& line)> trace);
+    // One HID log line: direction ('W' or 'R'), report ID, then the bytes, in upper-case hex.
+    static QString FormatReportLine(char direction, uint8_t reportId, const uint8_t* bytes,
+                                    std::size_t count);
+
+  signals:
     // Emitted whenever the status bar's simple text, a panel text or the progress changes.
     void StatusChanged();
 
-public:
+  public:
     // ---- LUsbOwner (the protocol processor's owner window) ----
     QObject* UsbOwnerObject() override { return this; }
     void UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-    void WriteReport(const uint8_t* data, uint32_t len) override;
+    void WriteReport(const uint8_t* bytes, uint32_t len) override;
 
     // ---- Controls (object names as the member names) ----
     QLabel* lbHidShow = nullptr;
@@ -75,11 +87,11 @@ public:
     TStatusBar* sbStatus = nullptr;
     QAction* Memory1 = nullptr;
     QAction* HidData1 = nullptr;
-    QTimer* tmUsbWait = nullptr;        // 100 ms (set per packet by the MCU update)
-    QTimer* tmWaitDisconnect = nullptr; // 500 ms
-    QTimer* tmDspProgram = nullptr;     // 100 ms
-    QTimer* tmMcuProg = nullptr;        // 100 ms
-    QTimer* tmRunStep = nullptr;        // 100 ms
+    QTimer* tmUsbWait = nullptr;         // 100 ms (set per packet by the MCU update)
+    QTimer* tmWaitDisconnect = nullptr;  // 500 ms
+    QTimer* tmDspProgram = nullptr;      // 100 ms
+    QTimer* tmMcuProg = nullptr;         // 100 ms
+    QTimer* tmRunStep = nullptr;         // 100 ms
     TJvHidDeviceController* HidCtl = nullptr;
 
     // ---- Handlers: window, detection and link (isp.cpp) ----
@@ -108,6 +120,7 @@ public:
     void SetProgressMax(int maximum);
     void ShowInfo(const QString& text);   // information dialog
     void ShowError(const QString& text);  // error dialog, one OK button
+    // Any thread: lines from the processor's worker reach the log through the UI thread.
     void LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count);
     // Refreshes the program-data window with the first count bytes of ProgramBuffer.
     void ShowProgramDump(int count);
@@ -157,12 +170,18 @@ public:
     int DspBlock = 0;
     int DspBlockTotal = 0;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
+    void BuildControls();
+    void WireHandlers();
+
     DialogSeam* dialogs_ = nullptr;
+    // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.
+    uint16_t outputReportLength_ = 0;
+    std::function<void(const QString& line)> reportTrace_;
     UpdateImages images_;
-    TfmHidData* fmHidData_ = nullptr;
-    TfmProgData* fmProgData_ = nullptr;
+    QPointer<TfmHidData> fmHidData_;
+    QPointer<TfmProgData> fmProgData_;
 };

@@ -1,0 +1,54 @@
+#include "app/diag/prog_data.h"
+
+#include <QFont>
+#include <QFontDatabase>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
+
+#include "app/diag/dump.h"
+
+TfmProgData::TfmProgData(QWidget* mainWindow) : QDialog(nullptr), mainWindow_(mainWindow) {
+    setObjectName(QStringLiteral("fmProgData"));
+    setWindowTitle(QStringLiteral("Program Data"));
+    QFont formFont = font();
+    formFont.setPixelSize(11);
+    setFont(formFont);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    resize(kWidth, kHeight);
+
+    moShowCode = new QPlainTextEdit(this);
+    moShowCode->setObjectName(QStringLiteral("moShowCode"));
+    moShowCode->setReadOnly(true);
+    moShowCode->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setStyleHint(QFont::TypeWriter);
+    fixed.setPixelSize(13);
+    moShowCode->setFont(fixed);
+    moShowCode->setPlainText(QStringLiteral("Memo1"));
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(moShowCode);
+}
+
+void TfmProgData::ShowDump(const uint8_t* bytes, std::size_t count, uint32_t start) {
+    if (bytes == nullptr) count = 0;
+    // One assignment: the editor lays the text out once, not line by line.
+    moShowCode->setPlainText(QString::fromStdString(FormatDump(bytes, count, start)));
+}
+
+QString TfmProgData::Text() const {
+    // The editor stores each "\r\n" of the dump as one line break ('\n'); the dump's printable
+    // column never holds a line-end character, so turning them back gives the dump again.
+    QString text = moShowCode->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return text;
+}
+
+void TfmProgData::showEvent(QShowEvent* event) {
+    if (mainWindow_ != nullptr) {
+        const QRect main = mainWindow_->frameGeometry();
+        move(main.center() - QPoint(width() / 2, height() / 2));
+    }
+    QDialog::showEvent(event);
+}
