@@ -83,3 +83,155 @@ TEST(HidpCaps, Vendor64ByteDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HidpCaps, MouseLinkCollections) {
+    // Node 0: the application collection (Mouse), one child. Node 1: the physical collection
+    // (Pointer) below it.
+    Parsed p(kMouse);
+    HIDP_LINK_COLLECTION_NODE nodes[3]{};
+    ULONG n = 1;
+    EXPECT_EQ(HidP_GetLinkCollectionNodes(nodes, &n, p.get()), HIDP_STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(n, 2u);
+    n = 3;
+    ASSERT_EQ(HidP_GetLinkCollectionNodes(nodes, &n, p.get()), HIDP_STATUS_SUCCESS);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(nodes[0].LinkUsagePage, 0x01);
+    EXPECT_EQ(nodes[0].LinkUsage, 0x02);
+    EXPECT_EQ(nodes[0].CollectionType, 1u);
+    EXPECT_EQ(nodes[0].NumberOfChildren, 1);
+    EXPECT_EQ(nodes[0].FirstChild, 1);
+    EXPECT_EQ(nodes[1].LinkUsage, 0x01);
+    EXPECT_EQ(nodes[1].Parent, 0);
+    EXPECT_EQ(nodes[1].CollectionType, 0u);
+    EXPECT_EQ(nodes[1].NumberOfChildren, 0);
+}
+
+TEST(HidpCaps, MouseButtonAndValueCaps) {
+    // Data indices in descriptor order: buttons 1..3 -> 0..2, X -> 3, Y -> 4. All in the
+    // physical collection (node 1).
+    Parsed p(kMouse);
+    HIDP_BUTTON_CAPS b[2]{};
+    USHORT n = 2;
+    ASSERT_EQ(HidP_GetSpecificButtonCaps(HidP_Input, 0, 0, 0, b, &n, p.get()), HIDP_STATUS_SUCCESS);
+    ASSERT_EQ(n, 1);
+    EXPECT_EQ(b[0].UsagePage, 0x09);
+    EXPECT_TRUE(b[0].IsRange);
+    EXPECT_EQ(b[0].Range.UsageMin, 1);
+    EXPECT_EQ(b[0].Range.UsageMax, 3);
+    EXPECT_EQ(b[0].Range.DataIndexMin, 0);
+    EXPECT_EQ(b[0].Range.DataIndexMax, 2);
+    EXPECT_EQ(b[0].LinkCollection, 1);
+    EXPECT_EQ(b[0].LinkUsage, 0x01);
+    EXPECT_EQ(b[0].BitField, 0x02);
+
+    HIDP_VALUE_CAPS v[2]{};
+    n = 2;
+    ASSERT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0x01, 1, 0x31, v, &n, p.get()),
+              HIDP_STATUS_SUCCESS);
+    ASSERT_EQ(n, 1);
+    EXPECT_FALSE(v[0].IsRange);
+    EXPECT_EQ(v[0].NotRange.Usage, 0x31);
+    EXPECT_EQ(v[0].NotRange.DataIndex, 4);
+    EXPECT_EQ(v[0].LogicalMin, -127);
+    EXPECT_EQ(v[0].LogicalMax, 127);
+    EXPECT_EQ(v[0].BitSize, 8);
+    EXPECT_EQ(v[0].ReportCount, 1);
+    EXPECT_FALSE(v[0].IsAbsolute);
+
+    // Capacity 1 of 2 matches: one copied, success.
+    n = 1;
+    EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0, 0, 0, v, &n, p.get()), HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(v[0].NotRange.Usage, 0x30);
+
+    n = 2;
+    EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0x01, 0, 0x32, v, &n, p.get()),
+              HIDP_STATUS_USAGE_NOT_FOUND);
+    EXPECT_EQ(n, 0);
+    n = 2;
+    EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0x01, 2, 0, v, &n, p.get()),
+              HIDP_STATUS_USAGE_NOT_FOUND);
+    n = 2;
+    EXPECT_EQ(HidP_GetSpecificButtonCaps(HidP_Output, 0, 0, 0, b, &n, p.get()),
+              HIDP_STATUS_USAGE_NOT_FOUND);
+    n = 2;
+    EXPECT_EQ(HidP_GetSpecificButtonCaps(static_cast<HIDP_REPORT_TYPE>(3), 0, 0, 0, b, &n, p.get()),
+              HIDP_STATUS_INVALID_REPORT_TYPE);
+}
+
+TEST(HidpCaps, GamepadValueCapsCarryRangesAndUnits) {
+    // Hat: logical 0..7, physical 0..315, unit 0x14, null state; report ID 2, index 14.
+    // Z: logical -32768..32767 in 16 bits; report ID 2, index 12.
+    Parsed p(kGamepad);
+    HIDP_VALUE_CAPS v{};
+    USHORT n = 1;
+    ASSERT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0x01, 0, 0x39, &v, &n, p.get()),
+              HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(v.ReportID, 2);
+    EXPECT_EQ(v.PhysicalMax, 315);
+    EXPECT_EQ(v.Units, 0x14u);
+    EXPECT_TRUE(v.HasNull);
+    EXPECT_EQ(v.BitSize, 4);
+    EXPECT_EQ(v.NotRange.DataIndex, 14);
+    n = 1;
+    ASSERT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0x01, 0, 0x32, &v, &n, p.get()),
+              HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(v.LogicalMin, -32768);
+    EXPECT_EQ(v.LogicalMax, 32767);
+    EXPECT_EQ(v.NotRange.DataIndex, 12);
+    // X: "0x26 0xFF 0x00" is 255.
+    n = 1;
+    ASSERT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0x01, 0, 0x30, &v, &n, p.get()),
+              HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(v.ReportID, 1);
+    EXPECT_EQ(v.LogicalMax, 255);
+}
+
+TEST(HidpCaps, KeyboardCapsAndListLengths) {
+    Parsed p(kKeyboard);
+    HIDP_BUTTON_CAPS b[2]{};
+    USHORT n = 2;
+    ASSERT_EQ(HidP_GetSpecificButtonCaps(HidP_Input, 0x07, 0, 0, b, &n, p.get()),
+              HIDP_STATUS_SUCCESS);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(b[0].Range.UsageMin, 0xE0);
+    EXPECT_EQ(b[0].Range.DataIndexMax, 7);
+    EXPECT_EQ(b[1].Range.UsageMin, 0x00);
+    EXPECT_EQ(b[1].Range.UsageMax, 0x65);
+    EXPECT_EQ(b[1].Range.DataIndexMin, 8);
+    EXPECT_EQ(b[1].Range.DataIndexMax, 109);
+    EXPECT_EQ(b[1].BitField, 0x00);  // array
+    // A usage inside a range matches the range's cap.
+    n = 2;
+    EXPECT_EQ(HidP_GetSpecificButtonCaps(HidP_Input, 0x07, 0, 0x04, b, &n, p.get()),
+              HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(n, 1);
+    // 8 modifier bits + 6 key slots can report at most 14 usages at once.
+    EXPECT_EQ(HidP_MaxUsageListLength(HidP_Input, 0x07, p.get()), 14u);
+    EXPECT_EQ(HidP_MaxUsageListLength(HidP_Input, 0, p.get()), 14u);
+    EXPECT_EQ(HidP_MaxUsageListLength(HidP_Output, 0x08, p.get()), 5u);
+    EXPECT_EQ(HidP_MaxUsageListLength(HidP_Output, 0x07, p.get()), 0u);
+    EXPECT_EQ(HidP_MaxDataListLength(HidP_Input, p.get()), 14u);
+}
+
+TEST(HidpCaps, InvalidPreparsedDataIsRefused) {
+    HIDP_CAPS caps{};
+    EXPECT_EQ(HidP_GetCaps(nullptr, &caps), HIDP_STATUS_INVALID_PREPARSED_DATA);
+    // A pointer to something that is not preparsed data.
+    alignas(16) unsigned char garbage[256] = {0x5A};
+    auto fake = reinterpret_cast<PHIDP_PREPARSED_DATA>(garbage);
+    EXPECT_EQ(HidP_GetCaps(fake, &caps), HIDP_STATUS_INVALID_PREPARSED_DATA);
+    ULONG n = 4;
+    EXPECT_EQ(HidP_GetLinkCollectionNodes(nullptr, &n, fake), HIDP_STATUS_INVALID_PREPARSED_DATA);
+    EXPECT_EQ(HidP_MaxDataListLength(HidP_Input, fake), 0u);
+    char report[65] = {};
+    ULONG value = 0;
+    EXPECT_EQ(HidP_GetUsageValue(HidP_Input, 0xFF00, 0, 2, &value, fake, report, 65),
+              HIDP_STATUS_INVALID_PREPARSED_DATA);
+    hidp::FreePreparsedData(fake);  // ignored, not ours
+    hidp::FreePreparsedData(nullptr);
+}
+
+}  // namespace
