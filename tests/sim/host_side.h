@@ -1,0 +1,62 @@
+// What the host puts on the wire, written out here from the protocol rules rather than taken
+// from the device's own code, so that the tests check the device against the protocol.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace simdev::testing {
+
+// Output report: ID 0, then 10 02 00 01 LEN CMD payload 10 03 XOR, zero-padded to 64 bytes.
+inline std::vector<uint8_t> HostFrame(uint8_t cmd, const std::vector<uint8_t>& payload = {}) {
+    std::vector<uint8_t> f = {0x10, 0x02, 0x00, 0x01, static_cast<uint8_t>(payload.size() + 1),
+                              cmd};
+    f.insert(f.end(), payload.begin(), payload.end());
+    f.push_back(0x10);
+    f.push_back(0x03);
+    uint8_t x = 0;
+    for (uint8_t b : f)
+        x ^= b;
+    f.push_back(x);
+    std::vector<uint8_t> report(65, 0);
+    for (std::size_t i = 0; i < f.size() && i < 64; ++i)
+        report[1 + i] = f[i];
+    return report;
+}
+
+// A 70-byte IAP packet as the host builds it, cut to the 64-byte output report (ID first).
+struct IapPacket {
+    uint8_t bytes[70] = {};
+    uint32_t Sum() const {
+        uint32_t s = 0;
+        for (uint8_t b : bytes)
+            s += b;
+        return s;
+    }
+    void SetLe32(int at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    std::vector<uint8_t> Report() const {
+        std::vector<uint8_t> r(65, 0);
+        for (int i = 0; i < 64; ++i)
+            r[1 + i] = bytes[i];
+        return r;
+    }
+};
+
+inline uint32_t Le32(const std::vector<uint8_t>& v, std::size_t at) {
+    return static_cast<uint32_t>(v[at]) | static_cast<uint32_t>(v[at + 1]) << 8 |
+           static_cast<uint32_t>(v[at + 2]) << 16 | static_cast<uint32_t>(v[at + 3]) << 24;
+}
+
+// The DSP block payload: block MSB first, then 32 bytes, each 4-byte group read little-endian
+// and XORed with the mask.
+inline std::vector<uint8_t> DspBlockPayload(int block, const uint8_t* image, uint32_t mask) {
+    std::vector<uint8_t> p = {static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
+    for (int i = 0; i < 32; ++i)
+        p.push_back(static_cast<uint8_t>(image[block * 32 + i] ^ (mask >> (8 * (i % 4)))));
+    return p;
+}
+
+}  // namespace simdev::testing
