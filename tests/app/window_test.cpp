@@ -1,0 +1,525 @@
+// The main window over the simulated bus: layout, detection, the link and the report I/O.
+#include <QAction>
+#include <QDir>
+#include <QFont>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <array>
+#include <thread>
+
+#include "app/status_bar.h"
+#include "hid/hid.h"
+#include "hid/jvhidcontrollerclass.h"
+#include "protocol/lcmd.h"
+#include "protocol/lusb.h"
+#include "sim/bus_port.h"
+#include "tests/app/window_fixture.h"
+
+namespace {
+
+using windowtest::BareDevice;
+using windowtest::Spin;
+using windowtest::WaitUntil;
+
+// A framed answer of the device: 10 02 01 00 len cmd payload 10 03 xor.
+std::vector<uint8_t> DeviceFrame(uint8_t cmd, std::vector<uint8_t> payload) {
+    std::vector<uint8_t> f{0x10, 0x02, 0x01, 0x00, static_cast<uint8_t>(payload.size() + 1), cmd};
+    f.insert(f.end(), payload.begin(), payload.end());
+    f.push_back(0x10);
+    f.push_back(0x03);
+    uint8_t x = 0;
+    for (uint8_t b : f)
+        x ^= b;
+    f.push_back(x);
+    return f;
+}
+
+QString Hex(const std::vector<uint8_t>& bytes, std::size_t count) {
+    QString s;
+    for (std::size_t i = 0; i < count; ++i)
+        s += QString::asprintf("%02X ", bytes[i]);
+    return s;
+}
+
+class WindowTest : public windowtest::WindowFixture {};
+
+TEST_F(WindowTest, ControlsHaveTheirNamesTextsPlacesAndStates) {
+    EXPECT_EQ(isp->windowTitle(), "Update Velto V1.03 DezArurEdodOzave");
+    EXPECT_EQ(isp->objectName(), "fmIsp");
+    EXPECT_EQ(isp->size(), QSize(415, 133));
+    EXPECT_EQ(isp->font().pixelSize(), 11);
+
+    struct Expect {
+        QWidget* w;
+        const char* name;
+        QRect rect;
+    };
+    const Expect expected[] = {
+        {isp->lbHidShow, "lbHidShow", QRect(104, 16, 201, 20)},
+        {isp->bnSecurity, "bnSecurity", QRect(88, 52, 80, 25)},
+        {isp->bnDspPorgram, "bnDspPorgram", QRect(168, 52, 80, 25)},
+        {isp->bnMcuProgram, "bnMcuProgram", QRect(248, 52, 80, 25)},
+        {isp->btnStartProgram, "btnStartProgram", QRect(88, 48, 241, 30)},
+        {isp->pbProgress, "pbProgress", QRect(0, 133 - 19 - 17, 415, 17)},
+        {isp->sbStatus, "sbStatus", QRect(0, 133 - 19, 415, 19)},
+    };
+    for (const Expect& e : expected) {
+        ASSERT_NE(e.w, nullptr) << e.name;
+        EXPECT_EQ(e.w->objectName(), e.name);
+        EXPECT_EQ(e.w->geometry(), e.rect) << e.name;
+        EXPECT_EQ(isp->findChild<QWidget*>(e.name), e.w) << e.name;
+    }
+
+    EXPECT_EQ(isp->lbHidShow->text(), "Device Update");
+    EXPECT_EQ(isp->lbHidShow->font().pixelSize(), 16);
+    EXPECT_TRUE(isp->lbHidShow->alignment() & Qt::AlignHCenter);
+    EXPECT_EQ(isp->bnSecurity->text(), "Security");
+    EXPECT_EQ(isp->bnDspPorgram->text(), "Dsp Prog");
+    EXPECT_EQ(isp->bnMcuProgram->text(), "Mcu Prog");
+    EXPECT_EQ(isp->btnStartProgram->text(), "Start Program ");
+    for (QPushButton* b :
+         {isp->bnSecurity, isp->bnDspPorgram, isp->bnMcuProgram, isp->btnStartProgram}) {
+        EXPECT_EQ(b->font().pixelSize(), 13) << b->objectName().toStdString();
+    }
+
+    // With no device: only the start button's place is seen, and it is disabled.
+    EXPECT_FALSE(isp->bnSecurity->isEnabled());
+    EXPECT_FALSE(isp->bnDspPorgram->isEnabled());
+    EXPECT_FALSE(isp->bnMcuProgram->isEnabled());  // the no-device display at creation
+    EXPECT_FALSE(isp->btnStartProgram->isEnabled());
+    QWidget* area = isp->centralWidget();
+    for (QPushButton* b : {isp->bnSecurity, isp->bnDspPorgram, isp->bnMcuProgram}) {
+        EXPECT_EQ(area->childAt(b->geometry().center()), isp->btnStartProgram);
+    }
+
+    EXPECT_EQ(isp->pbProgress->minimum(), 0);
+    EXPECT_EQ(isp->pbProgress->maximum(), 100);
+    EXPECT_EQ(isp->ProgressPosition(), 0);
+    EXPECT_EQ(isp->sbStatus->PanelWidth(0), 180);
+    EXPECT_EQ(isp->sbStatus->PanelWidth(1), 50);
+    EXPECT_EQ(isp->StatusPanelText(0), "Disconnect");
+    EXPECT_EQ(isp->StatusPanelText(1), "No Device");
+    EXPECT_FALSE(isp->StatusIsRed());
+
+    EXPECT_FALSE(isp->McuUpdatePending);
+    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_FALSE(isp->AcceptInput);
+}
+
+TEST_F(WindowTest, TabOrderRunsMcuSecurityDspStart) {
+    std::vector<QWidget*> order;
+    QWidget* w = isp->bnMcuProgram;
+    for (int i = 0; i < 20 && order.size() < 4; ++i) {
+        if (w->focusPolicy() & Qt::TabFocus) order.push_back(w);
+        w = w->nextInFocusChain();
+    }
+    const std::vector<QWidget*> expected{isp->bnMcuProgram, isp->bnSecurity, isp->bnDspPorgram,
+                                         isp->btnStartProgram};
+    EXPECT_EQ(order, expected);
+}
+
+TEST_F(WindowTest, ServiceEntriesAreHiddenActionsWithShortcuts) {
+    EXPECT_EQ(isp->findChild<QMenuBar*>(), nullptr);
+    ASSERT_NE(isp->Memory1, nullptr);
+    ASSERT_NE(isp->HidData1, nullptr);
+    EXPECT_EQ(isp->Memory1->objectName(), "Memory1");
+    EXPECT_EQ(isp->Memory1->text(), "Memory");
+    EXPECT_EQ(isp->Memory1->shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+M")));
+    EXPECT_EQ(isp->HidData1->objectName(), "HidData1");
+    EXPECT_EQ(isp->HidData1->text(), "HidData");
+    EXPECT_EQ(isp->HidData1->shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+H")));
+    EXPECT_TRUE(isp->actions().contains(isp->Memory1));
+    EXPECT_TRUE(isp->actions().contains(isp->HidData1));
+
+    // HidData: beside the main window, top aligned, not modal.
+    isp->HidData1->trigger();
+    ASSERT_TRUE(hidData->isVisible());
+    const QRect main = isp->frameGeometry();
+    EXPECT_EQ(hidData->pos(), QPoint(main.x() + main.width() + 10, main.y()));
+    EXPECT_FALSE(hidData->isModal());
+
+    // Memory: modal, through the dialog seam.
+    isp->Memory1->trigger();
+    EXPECT_EQ(dialogs.ModalWindowsShown(), 1);
+    EXPECT_TRUE(progData->isVisible());
+}
+
+TEST_F(WindowTest, TimersStartStoppedWithTheirIntervals) {
+    const std::array<std::pair<QTimer*, int>, 5> timers{{{isp->tmUsbWait, 100},
+                                                         {isp->tmWaitDisconnect, 500},
+                                                         {isp->tmDspProgram, 100},
+                                                         {isp->tmMcuProg, 100},
+                                                         {isp->tmRunStep, 100}}};
+    for (const auto& [timer, interval] : timers) {
+        ASSERT_NE(timer, nullptr);
+        EXPECT_EQ(timer->interval(), interval) << timer->objectName().toStdString();
+        EXPECT_FALSE(timer->isActive()) << timer->objectName().toStdString();
+        EXPECT_FALSE(timer->isSingleShot());
+        EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
+    }
+
+    // The wait timers fire once: they stop themselves.
+    isp->tmUsbWait->start();
+    isp->tmUsbWaitTimer();
+    EXPECT_FALSE(isp->tmUsbWait->isActive());
+    EXPECT_TRUE(isp->AcceptInput);
+
+    ASSERT_TRUE(isp->OpenLink());
+    isp->Step = 7;
+    isp->tmWaitDisconnect->start();
+    ASSERT_TRUE(WaitUntil([&] { return isp->Proc == nullptr; }));
+    EXPECT_FALSE(isp->tmWaitDisconnect->isActive());
+    EXPECT_EQ(isp->Step, 1);
+}
+
+TEST_F(WindowTest, RunModeDeviceIsDetectedAndUnplugged) {
+    auto dev = PlugHeld(BareDevice::kRunProduct);
+    EXPECT_EQ(isp->StatusPanelText(1), "Detect Run HID");
+    EXPECT_TRUE(isp->bnSecurity->isEnabled());
+    EXPECT_TRUE(isp->bnDspPorgram->isEnabled());
+    EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
+    EXPECT_TRUE(isp->btnStartProgram->isEnabled());
+    EXPECT_TRUE(isp->HidDevice->IsCheckedOut());
+    EXPECT_EQ(isp->Proc, nullptr);  // detection alone opens no link
+
+    dev->Unplug();
+    ASSERT_TRUE(WaitForPanel("No Device"));
+    Spin(20);
+    EXPECT_EQ(isp->HidDevice, nullptr);
+    EXPECT_FALSE(isp->bnDspPorgram->isEnabled());
+    EXPECT_FALSE(isp->btnStartProgram->isEnabled());
+    // The unplug handler enables it; the no-device display that follows the change disables it.
+    EXPECT_FALSE(isp->bnMcuProgram->isEnabled());
+    EXPECT_EQ(isp->StatusPanelText(0), "Disconnect");
+    EXPECT_EQ(isp->Controller()->CheckedOutCount(), 0);
+}
+
+TEST_F(WindowTest, UpdateModeDeviceEnablesStartUnlessAnUpdateIsPending) {
+    {
+        auto dev = PlugHeld(BareDevice::kUpdateProduct);
+        EXPECT_EQ(isp->StatusPanelText(1), "Detect Update HID");
+        EXPECT_TRUE(isp->bnSecurity->isEnabled());
+        EXPECT_FALSE(isp->bnDspPorgram->isEnabled());
+        EXPECT_TRUE(isp->btnStartProgram->isEnabled());
+        dev->Unplug();
+        ASSERT_TRUE(WaitUntil([&] { return isp->HidDevice == nullptr; }));
+    }
+    isp->McuUpdatePending = true;
+    auto dev = PlugHeld(BareDevice::kUpdateProduct);
+    EXPECT_EQ(isp->StatusPanelText(1), "Detect Update HID");
+    EXPECT_FALSE(isp->btnStartProgram->isEnabled());
+}
+
+TEST_F(WindowTest, OtherDevicesAreLeftAlone) {
+    BareDevice otherVendor(0x1234, BareDevice::kRunProduct);
+    BareDevice otherProduct(BareDevice::kVendor, 0x0001);
+    ASSERT_TRUE(WaitUntil([&] { return isp->Controller()->Devices().size() == 2; }));
+    Spin(20);
+    EXPECT_EQ(isp->HidDevice, nullptr);
+    EXPECT_EQ(isp->StatusPanelText(1), "No Device");
+    EXPECT_EQ(isp->Controller()->CheckedOutCount(), 0);
+
+    // A second device of ours does not take the place of the one held.
+    auto first = PlugHeld(BareDevice::kRunProduct);
+    TJvHidDevice* held = isp->HidDevice;
+    BareDevice second(BareDevice::kVendor, BareDevice::kUpdateProduct);
+    ASSERT_TRUE(WaitUntil([&] { return isp->Controller()->Devices().size() == 4; }));
+    Spin(20);
+    EXPECT_EQ(isp->HidDevice, held);
+    EXPECT_EQ(isp->StatusPanelText(1), "Detect Run HID");
+    second.Unplug();
+    ASSERT_TRUE(WaitUntil([&] { return isp->Controller()->Devices().size() == 3; }));
+    EXPECT_EQ(isp->HidDevice, held);
+    EXPECT_EQ(isp->StatusPanelText(1), "Detect Run HID");
+}
+
+TEST_F(WindowTest, RunModeDeviceArrivingMidRunStartsTheParameterRead) {
+    isp->RunStage = 3;
+    auto dev = PlugHeld(BareDevice::kRunProduct);
+    ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() >= 1; }));
+    const std::vector<uint8_t> first = dev->Outputs().front();
+    ASSERT_EQ(first.size(), 65u);
+    const std::vector<uint8_t> open = CM_MCS_CMD(1, 0x10).GetBytes(1);
+    EXPECT_EQ(first[0], 0);
+    EXPECT_TRUE(std::equal(open.begin(), open.end(), first.begin() + 1));
+    EXPECT_NE(isp->Proc, nullptr);
+    EXPECT_FALSE(isp->btnStartProgram->isEnabled());  // only at RunStage 0
+}
+
+TEST_F(WindowTest, InputIsPassedOnlyWhileAccepted) {
+    auto dev = PlugHeld(BareDevice::kRunProduct);
+    isp->HidData1Click();
+    ASSERT_TRUE(isp->OpenLink());
+    isp->Proc->SetPollSuppressed(true);
+
+    // Not accepted: nothing is passed or logged.
+    const std::vector<uint8_t> frame = DeviceFrame(0x77, {1, 2, 3});
+    std::vector<uint8_t> report = frame;
+    report.resize(64, 0xEE);
+    isp->AcceptInput = false;
+    isp->HidCtlDeviceData(isp->HidDevice, 0, report.data(), 64);
+    EXPECT_TRUE(LogLines().isEmpty());
+
+    // Accepted in the idle step: a frame passes with its own length and input stays accepted.
+    isp->AcceptInput = true;
+    isp->Step = 1;
+    isp->HidCtlDeviceData(isp->HidDevice, 0, report.data(), 64);
+    ASSERT_EQ(LogLines().size(), 1);
+    EXPECT_EQ(LogLines().back(), "R 00  " + Hex(frame, frame.size()));
+    EXPECT_TRUE(isp->AcceptInput);
+
+    // During the update steps one report is taken per wait; an unframed one passes 64 bytes.
+    std::vector<uint8_t> raw(64);
+    for (std::size_t i = 0; i < raw.size(); ++i)
+        raw[i] = static_cast<uint8_t>(0xA0 + i);
+    isp->Step = 5;
+    isp->HidCtlDeviceData(isp->HidDevice, 0, raw.data(), 64);
+    EXPECT_FALSE(isp->AcceptInput);
+    ASSERT_EQ(LogLines().size(), 2);
+    EXPECT_EQ(LogLines().back(), "R 00  " + Hex(raw, 64));
+    isp->HidCtlDeviceData(isp->HidDevice, 0, raw.data(), 64);
+    EXPECT_EQ(LogLines().size(), 2);
+
+    // The same through the device's reader.
+    isp->Step = 1;
+    isp->AcceptInput = true;
+    ASSERT_TRUE(dev->Send(DeviceFrame(0x78, {9})));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 3; }));
+    EXPECT_EQ(LogLines().back(), "R 00  " + Hex(DeviceFrame(0x78, {9}), 10));
+}
+
+TEST_F(WindowTest, FrameLengthFromTheReportIsCappedAtTheReport) {
+    isp->HidData1Click();
+    ASSERT_TRUE(isp->OpenLink());
+    isp->Proc->SetPollSuppressed(true);
+    isp->AcceptInput = true;
+    isp->Step = 1;
+
+    // Byte 4 of 0xF0 (read unsigned: 248 bytes) claims more than the 64 bytes that came.
+    std::vector<uint8_t> report{0x10, 0x02, 0x01, 0x00, 0xF0};
+    report.resize(64, 0x5A);
+    isp->HidCtlDeviceData(nullptr, 0, report.data(), 64);
+    ASSERT_EQ(LogLines().size(), 1);
+    EXPECT_EQ(LogLines().back(), "R 00  " + Hex(report, 64));
+
+    // A short report passes what it holds, never more, framed or not.
+    auto shortReport = std::make_unique<uint8_t[]>(6);
+    const uint8_t head[6] = {0x10, 0x02, 0x01, 0x00, 0x30, 0x12};
+    std::copy(std::begin(head), std::end(head), shortReport.get());
+    isp->HidCtlDeviceData(nullptr, 0, shortReport.get(), 6);
+    EXPECT_EQ(LogLines().back(), "R 00  10 02 01 00 30 12 ");
+    auto tiny = std::make_unique<uint8_t[]>(3);
+    tiny[0] = 0x10;
+    tiny[1] = 0x02;
+    tiny[2] = 0x01;
+    isp->HidCtlDeviceData(nullptr, 0, tiny.get(), 3);
+    EXPECT_EQ(LogLines().back(), "R 00  10 02 01 ");
+    EXPECT_EQ(LogLines().size(), 3);
+
+    // A report without a processor is logged but goes nowhere.
+    isp->TearDownLink();
+    isp->AcceptInput = true;
+    isp->HidCtlDeviceData(nullptr, 0, report.data(), 64);
+    EXPECT_EQ(LogLines().size(), 4);
+}
+
+TEST_F(WindowTest, WriteReportSendsOneReportAndCutsLongPackets) {
+    auto dev = PlugHeld(BareDevice::kUpdateProduct);
+    isp->HidData1Click();
+
+    // A 70-byte IAP packet on a 65-byte report: the first 64 bytes go, nothing past the report.
+    std::array<uint8_t, 70> packet{};
+    for (std::size_t i = 0; i < packet.size(); ++i)
+        packet[i] = static_cast<uint8_t>(i + 1);
+    isp->WriteReport(packet.data(), 70);
+    ASSERT_EQ(dev->OutputCount(), 1u);
+    std::vector<uint8_t> out = dev->Outputs().back();
+    ASSERT_EQ(out.size(), 65u);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_TRUE(std::equal(packet.begin(), packet.begin() + 64, out.begin() + 1));
+    ASSERT_EQ(LogLines().size(), 1);
+    EXPECT_EQ(LogLines().back(),
+              "W 00  " + Hex(std::vector<uint8_t>(packet.begin(), packet.end()), 64));
+
+    // A short frame fills the front of the report; the rest is zero.
+    const BSTM frame = CM_MCS_CMD(1, 0x12).GetBytes(1);
+    isp->WriteReport(frame.data(), static_cast<uint32_t>(frame.size()));
+    ASSERT_EQ(dev->OutputCount(), 2u);
+    out = dev->Outputs().back();
+    ASSERT_EQ(out.size(), 65u);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), out.begin() + 1));
+    EXPECT_TRUE(std::all_of(out.begin() + 1 + static_cast<long>(frame.size()), out.end(),
+                            [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(LogLines().back(), "W 00  " + Hex(frame, frame.size()));
+
+    // The processor's worker writes through the same path.
+    ASSERT_TRUE(isp->OpenLink());
+    isp->Proc->SetPollSuppressed(true);
+    isp->SubmitCommand(CM_MCS_PROGRAM_DATA(packet.data(), 70), true, false);
+    ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() == 3 && LogLines().size() == 3; }));
+    out = dev->Outputs().back();
+    EXPECT_TRUE(std::equal(packet.begin(), packet.begin() + 64, out.begin() + 1));
+    EXPECT_EQ(LogLines().back(), LogLines().front());
+
+    // A raw command with no bytes is not a frame: nothing is sent, nothing thrown.
+    isp->TearDownLink();
+    ASSERT_TRUE(isp->OpenLink());
+    isp->SubmitCommand(CM_MCS_CMD(1, 0x10), true, false);
+    Spin(30);
+    EXPECT_EQ(dev->OutputCount(), 3u);
+
+    // Without a device, nothing is written.
+    dev->Unplug();
+    ASSERT_TRUE(WaitUntil([&] { return isp->HidDevice == nullptr; }));
+    isp->WriteReport(packet.data(), 70);
+    EXPECT_EQ(dev->OutputCount(), 3u);
+}
+
+TEST_F(WindowTest, TearDownLinkResetsTheLinkAndTheStatus) {
+    ASSERT_TRUE(isp->OpenLink());
+    LUsbProc* proc = isp->Proc;
+    EXPECT_TRUE(isp->OpenLink());
+    EXPECT_EQ(isp->Proc, proc);  // one processor at a time
+    isp->AcceptInput = true;
+    isp->Step = 9;
+    isp->SetStatusRed(true);
+    isp->SetPanelText(0, "Busy");
+    isp->SetProgress(40);
+    isp->TearDownLink();
+    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_FALSE(isp->AcceptInput);
+    EXPECT_EQ(isp->Step, 1);
+    EXPECT_FALSE(isp->StatusIsRed());
+    EXPECT_EQ(isp->StatusPanelText(0), "Disconnect");
+    EXPECT_EQ(isp->ProgressPosition(), 0);
+
+    // Without a processor, input acceptance is left as it was.
+    isp->AcceptInput = true;
+    isp->TearDownLink();
+    EXPECT_TRUE(isp->AcceptInput);
+
+    // Closing the window tears the link down.
+    ASSERT_TRUE(isp->OpenLink());
+    isp->close();
+    EXPECT_EQ(isp->Proc, nullptr);
+}
+
+TEST_F(WindowTest, UnplugWhileTheWorkerWritesEndsTheLinkCleanly) {
+    for (int round = 0; round < 3; ++round) {
+        auto dev = PlugHeld(BareDevice::kRunProduct);
+        ASSERT_TRUE(isp->OpenLink());
+        isp->AcceptInput = true;
+        isp->Proc->SetPollSuppressed(true);
+        isp->HidData1Click();
+        // The device never answers: the first frame is written, the rest wait in the queue.
+        for (int i = 0; i < 5; ++i)
+            isp->SubmitCommand(CM_MCS_CMD(1, 0xA8, 0), true, true);
+        ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() >= 1; }));
+        dev->Unplug();
+        ASSERT_TRUE(WaitUntil([&] { return isp->HidDevice == nullptr; }));
+        EXPECT_EQ(isp->Proc, nullptr);
+        EXPECT_FALSE(isp->AcceptInput);
+        EXPECT_EQ(isp->StatusPanelText(1), "No Device");
+        EXPECT_EQ(dev->OutputCount(), 1u);
+    }
+}
+
+TEST_F(WindowTest, AnswersAndLinkEventsReachTheirHandlers) {
+    // A link event changes nothing.
+    isp->Step = 2;
+    isp->UsbMessage(WM_USB_EVENT, USB_EVT_TIMEOUT, 1);
+    isp->UsbMessage(WM_USB_ANSWER, 0, 0);
+    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(isp->Step, 2);
+
+    // An answer goes to the answer handler: a wrong sum at the connect step is an error.
+    BSTM answer(64, 0);
+    answer[0] = 0x55;
+    isp->PacketSum = 0x1234;
+    isp->UsbMessage(WM_USB_ANSWER, reinterpret_cast<uintptr_t>(&answer), 12);
+    EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Error, "ISP Start Error !!"), 1u);
+}
+
+TEST_F(WindowTest, ReadErrorIsShownWithTheSystemText) {
+    isp->HidCtlDeviceDataError(nullptr, 1167);
+    const auto entries = dialogs.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].kind, DialogSeam::Kind::Information);
+    EXPECT_EQ(entries[0].text, "READ ERROR: " + QString::fromStdString(SysErrorMessage(1167)));
+    EXPECT_GT(entries[0].text.size(), QStringLiteral("READ ERROR: ").size());
+}
+
+TEST_F(WindowTest, StatusChangesAreSignalledOnce) {
+    struct {
+        int n = 0;
+        int count() const { return n; }
+    } spy;
+    QObject::connect(isp.get(), &TfmIsp::StatusChanged, isp.get(), [&spy] { ++spy.n; });
+    isp->SetPanelText(1, "Detect Run HID");
+    isp->SetPanelText(1, "Detect Run HID");
+    EXPECT_EQ(spy.count(), 1);
+    isp->SetSimpleText("Connect");
+    EXPECT_EQ(isp->StatusSimpleText(), "Connect");
+    EXPECT_EQ(spy.count(), 2);
+    isp->SetProgressMax(768);
+    isp->SetProgress(768);
+    EXPECT_EQ(spy.count(), 4);
+    EXPECT_EQ(isp->ProgressPosition(), 768);
+    EXPECT_EQ(isp->ProgressMaximum(), 768);
+    // Positions beyond the range are held at its ends.
+    isp->SetProgressMax(10);
+    isp->SetProgress(50);
+    EXPECT_EQ(isp->ProgressPosition(), 10);
+    isp->SetProgress(-3);
+    EXPECT_EQ(isp->ProgressPosition(), 0);
+    isp->SetStatusRed(true);
+    EXPECT_TRUE(isp->StatusIsRed());
+}
+
+TEST_F(WindowTest, StartButtonDisablesItselfAndStartsTheUpdate) {
+    auto dev = PlugHeld(BareDevice::kUpdateProduct);
+    ASSERT_TRUE(isp->btnStartProgram->isEnabled());
+    isp->btnStartProgram->click();
+    EXPECT_FALSE(isp->btnStartProgram->isEnabled());
+    EXPECT_TRUE(isp->McuUpdatePending);
+    EXPECT_TRUE(isp->StatusIsRed());
+    EXPECT_FALSE(isp->bnMcuProgram->isEnabled());
+}
+
+TEST_F(WindowTest, MemoryWindowWithoutASeamIsModal) {
+    TfmIsp plain;  // real dialogs
+    TfmProgData prog(&plain);
+    plain.SetDiagnosticWindows(nullptr, &prog);
+    plain.show();
+    bool wasModal = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        wasModal = modal == &prog;
+        if (modal != nullptr) modal->close();
+    });
+    plain.Memory1Click();  // returns once closed
+    EXPECT_TRUE(wasModal);
+    EXPECT_FALSE(prog.isVisible());
+}
+
+TEST_F(WindowTest, ScreenshotWithADeviceInRunMode) {
+    // The simulated device itself, as the program sees it.
+    auto device = simdev::MakeDeviceOnBus();
+    ASSERT_TRUE(device->PlugIn(simdev::Mode::Run));
+    ASSERT_TRUE(WaitForPanel("Detect Run HID"));
+    Spin(50);
+    const QPixmap shot = isp->grab();
+    EXPECT_EQ(shot.size(), QSize(415, 133) * shot.devicePixelRatio());
+    ASSERT_TRUE(QDir().mkpath(VELTO_ARTIFACT_DIR));
+    EXPECT_TRUE(shot.save(QStringLiteral(VELTO_ARTIFACT_DIR "/main-window.png")));
+    device->Unplug();
+    ASSERT_TRUE(WaitForPanel("No Device"));
+}
+
+}  // namespace
