@@ -27,10 +27,15 @@ struct DeviceInfo {
 // wrote it: report ID first, then the report's bytes.
 using OutputHandler = std::function<void(const uint8_t* report, std::size_t length)>;
 
+// Answers a feature report (HidD_GetFeature with set false, HidD_SetFeature with set true) on
+// the caller's thread, with no bus lock held. Byte 0 is the report ID; a get fills the rest.
+// false fails the call.
+using FeatureHandler = std::function<bool(bool set, uint8_t* report, std::size_t length)>;
+
 using DeviceId = int;
 
 class Bus {
-public:
+  public:
     static Bus& instance();
 
     // Plugs a device in: it appears in the next enumeration, and the device-change
@@ -49,12 +54,19 @@ public:
     // full the new report is dropped, as the kernel's hidraw buffer does.
     bool sendInput(DeviceId id, const uint8_t* report, std::size_t length);
     bool isPlugged(DeviceId id) const;
+    // Feature reports of the device go to handler; without one they fail.
+    void setFeatureHandler(DeviceId id, FeatureHandler handler);
+    // While set, opening the device for reading or writing fails with ERROR_ACCESS_DENIED;
+    // query-only opens still work (a device node the user may not open).
+    void setAccessDenied(DeviceId id, bool denied);
+    // The interface path enumeration reports for the device; empty when it is not plugged.
+    std::string devicePath(DeviceId id) const;
     // Removes every device (for tests); fires the notification if any was plugged.
     void reset();
 
     static constexpr std::size_t kInputQueueDepth = 64;
 
-private:
+  private:
     Bus() = default;
 };
 
