@@ -18,8 +18,11 @@ class BusPort : public DevicePort {
     void Unplug() override;
     bool SendInput(const uint8_t* report, std::size_t length) override;
 
-  private:
+    // The bus id of the current plug; kNone while unplugged.
+    simbus::DeviceId Id() const { return id_.load(); }
     static constexpr simbus::DeviceId kNone = -1;
+
+  private:
     simbus::Bus& bus_;
     std::atomic<simbus::DeviceId> id_{kNone};
 };
