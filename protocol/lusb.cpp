@@ -173,6 +173,7 @@ bool LUsb::Open() {
     {
         std::lock_guard<std::mutex> lk(link_->m);
         link_->closing = false;
+        closing_.store(false, std::memory_order_release);
     }
     {
         std::lock_guard<std::mutex> lk(doneLock);
@@ -197,6 +198,7 @@ void LUsb::Close() {
     {
         std::lock_guard<std::mutex> lk(link_->m);
         link_->closing = true;
+        closing_.store(true, std::memory_order_release);
     }
     link_->cv.notify_all();  // releases a worker waiting for its answer to be handled
     events.Set(kStopEvent);
@@ -250,8 +252,7 @@ void LUsb::SetWaitTime(uint32_t ms) {
 }
 
 bool LUsb::Closing() const {
-    std::lock_guard<std::mutex> lk(link_->m);
-    return link_->closing;
+    return closing_.load(std::memory_order_acquire);
 }
 
 bool LUsb::SendOwnerMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
@@ -351,6 +352,7 @@ bool LUsbProc::Open() {
     TouchPoll();
     if (tmPoll == nullptr) {
         tmPoll = new QTimer();
+        tmPoll->setTimerType(Qt::PreciseTimer);  // never earlier than the interval
         tmPoll->setInterval(static_cast<int>(pollInterval));
         QObject::connect(tmPoll, &QTimer::timeout, tmPoll, [this] { PollTimerFired(); });
     }

@@ -122,6 +122,7 @@ class LUsb {
     bool workerDone = true;
 
     std::atomic<uint64_t> silentPeriods{0};
+    std::atomic<bool> closing_{false};  // mirrors the link's flag for the per-byte check
     std::shared_ptr<LUsbLink> link_;
     LUsbRelay* relay_ = nullptr;
 };
