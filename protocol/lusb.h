@@ -48,6 +48,8 @@ constexpr uint32_t USB_EVT_TIMEOUT = 0, USB_EVT_STOP_TIMEOUT = 5, USB_EVT_THREAD
 struct LUsbLink;
 class LUsbRelay;
 
+// A derived class that overrides something the worker calls (OnRxByte, Notify) has to Close
+// in its own destructor, so that the worker is gone before the derived part is.
 class LUsb {
   public:
     static constexpr std::size_t kBufSize = 1024;
