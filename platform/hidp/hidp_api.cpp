@@ -81,6 +81,12 @@ bool FitsBits(int64_t v, uint32_t size) {
     return v >= -(top / 2) && v < top;
 }
 
+// Whether a logical value survives being written to the field and read back.
+bool Representable(const Field& f, int64_t v) {
+    uint32_t mask = f.bitSize >= 32 ? 0xFFFFFFFFu : (1u << f.bitSize) - 1;
+    return Logical(f, static_cast<uint32_t>(v) & mask) == v;
+}
+
 bool LinkMatches(USHORT want, const Field& f) {
     return want == 0 || want == f.link;
 }
@@ -222,8 +228,11 @@ NTSTATUS SetButton(const HidpPreparsedData& p, HIDP_REPORT_TYPE type, const Fiel
         }
     }
     if (!on) return HIDP_STATUS_BUTTON_NOT_PRESSED;
+    // A usage whose selector value lies outside the logical range cannot be reported.
     int64_t value = f.selectorBase + (usage - f.usageMin);
-    if (!FitsBits(value, f.bitSize)) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
+    if (value < f.logMin || value > f.logMax || !Representable(f, value)) {
+        return HIDP_STATUS_VALUE_OUT_OF_RANGE;
+    }
     for (uint32_t slot = 0; slot < f.count; ++slot) {
         if (!SlotUsed(caps, f, ReadBits(report, SlotPos(f, slot), f.bitSize))) {
             WriteBits(report, SlotPos(f, slot), f.bitSize, static_cast<uint32_t>(value));
@@ -291,9 +300,15 @@ bool ScaleOf(const Field& f, Scale* s) {
     return s->logMin < s->logMax && s->phyMin < s->phyMax;
 }
 
-// Rounds num/den to the nearest integer, halves away from zero; den > 0.
-int64_t DivRound(int64_t num, int64_t den) {
-    return num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den);
+// 32-bit ranges multiply past 64 bits.
+__extension__ typedef __int128 Wide;
+
+// a * b / den rounded to the nearest integer, halves away from zero; den > 0 and the result
+// lies within the 32-bit ranges it maps between.
+int64_t MulDivRound(int64_t a, int64_t b, int64_t den) {
+    Wide num = static_cast<Wide>(a) * b;
+    Wide q = num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den);
+    return static_cast<int64_t>(q);
 }
 
 NTSTATUS ValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage, char* value,
@@ -415,7 +430,8 @@ NTSTATUS HidP_SetData(HIDP_REPORT_TYPE type, HIDP_DATA* list, ULONG* length,
         s = Find(
             p, type, report, true,
             [&](const Field& c) {
-                return index >= c.dataIndexMin && index - c.dataIndexMin < c.usageCount();
+                return index >= c.dataIndexMin &&
+                       static_cast<uint32_t>(index - c.dataIndexMin) < c.usageCount();
             },
             &f);
         if (s == HIDP_STATUS_USAGE_NOT_FOUND) s = HIDP_STATUS_DATA_INDEX_NOT_FOUND;
@@ -570,7 +586,7 @@ NTSTATUS HidP_GetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT
     int64_t v = Logical(*f, ReadBits(report, ValuePos(*f, usage), f->bitSize));
     if (v < sc.logMin || v > sc.logMax) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
     int64_t scaled =
-        sc.phyMin + DivRound((v - sc.logMin) * (sc.phyMax - sc.phyMin), sc.logMax - sc.logMin);
+        sc.phyMin + MulDivRound(v - sc.logMin, sc.phyMax - sc.phyMin, sc.logMax - sc.logMin);
     *value = static_cast<LONG>(scaled);
     return HIDP_STATUS_SUCCESS;
 }
@@ -616,8 +632,8 @@ NTSTATUS HidP_SetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT
     if (!ScaleOf(*f, &sc)) return HIDP_STATUS_BAD_LOG_PHY_VALUES;
     if (value < sc.phyMin || value > sc.phyMax) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
     int64_t raw =
-        sc.logMin + DivRound((value - sc.phyMin) * (sc.logMax - sc.logMin), sc.phyMax - sc.phyMin);
-    if (!FitsBits(raw, f->bitSize)) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
+        sc.logMin + MulDivRound(value - sc.phyMin, sc.logMax - sc.logMin, sc.phyMax - sc.phyMin);
+    if (!Representable(*f, raw)) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
     WriteBits(report, ValuePos(*f, usage), f->bitSize, static_cast<uint32_t>(raw));
     ClaimId(*f, report);
     return HIDP_STATUS_SUCCESS;

@@ -38,7 +38,7 @@ struct Field {
     bool stringRange = false, designatorRange = false;
     USHORT stringMin = 0, stringMax = 0, designatorMin = 0, designatorMax = 0;
 
-    USHORT usageCount() const { return static_cast<USHORT>(usageMax - usageMin + 1); }
+    uint32_t usageCount() const { return static_cast<uint32_t>(usageMax - usageMin) + 1; }
     bool valueArray() const { return !button && !isRange && count > 1; }
     bool signedLogical() const { return logMin < 0; }
 };

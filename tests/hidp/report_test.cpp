@@ -113,6 +113,38 @@ TEST(HidpButtons, KeyboardLedOutput) {
               HIDP_STATUS_REPORT_DOES_NOT_EXIST);
 }
 
+TEST(HidpButtons, ArraySelectorsFollowLogicalRange) {
+    // Two 8-bit slots, logical 1..3 over usages 0x10..0x13: value 1 picks 0x10, value 2 picks
+    // 0x11; 0x13 would need value 4, outside the logical range; 0 is an empty slot.
+    Parsed p({0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x01, 0x25, 0x03,
+              0x19, 0x10, 0x29, 0x13, 0x75, 0x08, 0x95, 0x02, 0x81, 0x00, 0xC0});
+    ASSERT_TRUE(p);
+    std::array<char, 3> r{};
+    USAGE u = 0x11;
+    ULONG n = 1;
+    ASSERT_EQ(HidP_SetUsages(HidP_Input, 0xFF00, 0, &u, &n, p.get(), r.data(), 3),
+              HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(r[1], 2);
+    u = 0x13;
+    n = 1;
+    EXPECT_EQ(HidP_SetUsages(HidP_Input, 0xFF00, 0, &u, &n, p.get(), r.data(), 3),
+              HIDP_STATUS_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(r[2], 0);
+    r[2] = 1;
+    std::array<USAGE, 2> got{};
+    n = 2;
+    ASSERT_EQ(HidP_GetUsages(HidP_Input, 0xFF00, 0, got.data(), &n, p.get(), r.data(), 3),
+              HIDP_STATUS_SUCCESS);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(got[0], 0x11);
+    EXPECT_EQ(got[1], 0x10);
+    r[1] = 4;  // outside the logical range: no usage
+    n = 2;
+    ASSERT_EQ(HidP_GetUsages(HidP_Input, 0xFF00, 0, got.data(), &n, p.get(), r.data(), 3),
+              HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(n, 1u);
+}
+
 TEST(HidpButtons, MouseButtonsInPhysicalCollection) {
     Parsed p(kMouse);
     std::array<char, 4> r{0, 0x05, 0, 0};  // buttons 1 and 3
