@@ -584,7 +584,10 @@ NTSTATUS HidP_GetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT
     Scale sc{};
     if (!ScaleOf(*f, &sc)) return HIDP_STATUS_BAD_LOG_PHY_VALUES;
     int64_t v = Logical(*f, ReadBits(report, ValuePos(*f, usage), f->bitSize));
-    if (v < sc.logMin || v > sc.logMax) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
+    // Outside the logical range: the null state when the field has one, else a bad value.
+    if (v < sc.logMin || v > sc.logMax) {
+        return f->hasNull ? HIDP_STATUS_NULL : HIDP_STATUS_VALUE_OUT_OF_RANGE;
+    }
     int64_t scaled =
         sc.phyMin + MulDivRound(v - sc.logMin, sc.phyMax - sc.phyMin, sc.logMax - sc.logMin);
     *value = static_cast<LONG>(scaled);
@@ -630,7 +633,15 @@ NTSTATUS HidP_SetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT
     if (f->valueArray()) return HIDP_STATUS_IS_VALUE_ARRAY;
     Scale sc{};
     if (!ScaleOf(*f, &sc)) return HIDP_STATUS_BAD_LOG_PHY_VALUES;
-    if (value < sc.phyMin || value > sc.phyMax) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
+    if (value < sc.phyMin || value > sc.phyMax) {
+        // A field with a null state reports "no value" as a value outside its logical range.
+        if (!f->hasNull) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
+        int64_t null = Representable(*f, sc.logMax + 1) ? sc.logMax + 1 : sc.logMin - 1;
+        if (!Representable(*f, null)) return HIDP_STATUS_VALUE_OUT_OF_RANGE;
+        WriteBits(report, ValuePos(*f, usage), f->bitSize, static_cast<uint32_t>(null));
+        ClaimId(*f, report);
+        return HIDP_STATUS_NULL;
+    }
     int64_t raw =
         sc.logMin + MulDivRound(value - sc.phyMin, sc.logMax - sc.logMin, sc.phyMax - sc.phyMin);
     if (!Representable(*f, raw)) return HIDP_STATUS_VALUE_OUT_OF_RANGE;

@@ -246,12 +246,18 @@ TEST(HidpValues, GamepadReportIds) {
     ASSERT_EQ(HidP_SetScaledUsageValue(HidP_Input, kDesktop, 0, 0x39, 270, p.get(), r.data(), 6),
               HIDP_STATUS_SUCCESS);
     EXPECT_EQ(static_cast<uint8_t>(r[5]), 0xF6);
+    // The hat has a null state: a bearing outside 0..315 writes it (raw 8, just past the
+    // logical maximum) and reading it back says "null", not a bearing.
     EXPECT_EQ(HidP_SetScaledUsageValue(HidP_Input, kDesktop, 0, 0x39, 316, p.get(), r.data(), 6),
-              HIDP_STATUS_VALUE_OUT_OF_RANGE);
-    r[5] = 0x08;
+              HIDP_STATUS_NULL);
+    EXPECT_EQ(static_cast<uint8_t>(r[5]), 0xF8);
     EXPECT_EQ(
         HidP_GetScaledUsageValue(HidP_Input, kDesktop, 0, 0x39, &degrees, p.get(), r.data(), 6),
-        HIDP_STATUS_VALUE_OUT_OF_RANGE);
+        HIDP_STATUS_NULL);
+    // Z has none: out of range stays an error and the report is untouched.
+    EXPECT_EQ(HidP_SetScaledUsageValue(HidP_Input, kDesktop, 0, 0x32, 40000, p.get(), r.data(), 6),
+              HIDP_STATUS_VALUE_OUT_OF_RANGE);
+    EXPECT_EQ(r[1], 0x34);
 
     // Report 1: button 10 is bit 1 of byte 2; X byte 3.
     std::array<char, 6> r1{};
