@@ -1,0 +1,538 @@
+// The Linux hidraw backend: sysfs enumeration, device nodes for report I/O and feature
+// ioctls, overlapped reads polled in the reading thread's SleepEx, hotplug by inotify.
+#include "platform/common/abi.h"
+
+#pragma GCC visibility push(default)
+#include "platform/hidraw/hidraw_backend.h"
+#pragma GCC visibility pop
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "platform/common/backend.h"
+#include "platform/hidraw/sysfs.h"
+
+using velto::platform::completeOp;
+using velto::platform::DeviceEntry;
+using velto::platform::DeviceFile;
+using velto::platform::fail;
+using velto::platform::fromUtf8;
+using velto::platform::IoOp;
+using velto::platform::Property;
+using velto::platform::setError;
+
+namespace velto::hidraw {
+namespace {
+
+// The kernel's largest report, report ID included.
+constexpr std::size_t kMaxReport = 16384;
+// The feature ioctls carry the length in 14 bits.
+constexpr ULONG kMaxFeature = 16383;
+
+bool isRemoval(int error) {
+    return error == ENODEV || error == EIO || error == ENXIO || error == EBADF ||
+           error == ENOTCONN || error == ECONNRESET || error == EPIPE;
+}
+
+DWORD errorOf(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case ENOENT:
+        case ENOTDIR:
+            return ERROR_FILE_NOT_FOUND;
+        case ENODEV:
+        case ENXIO:
+        case EIO:
+            return ERROR_DEVICE_NOT_CONNECTED;
+        case ENOTTY:
+        case EOPNOTSUPP:
+            return ERROR_NOT_SUPPORTED;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+class HidrawFile final : public DeviceFile {
+  public:
+    HidrawFile(Interface info, int fd, DWORD access, DWORD flags)
+        : DeviceFile(access, flags),
+          info_(std::move(info)),
+          fd_(fd),
+          wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          numbered_(hasReportIds(info_.descriptor)) {}
+    ~HidrawFile() override {
+        if (fd_ >= 0) ::close(fd_);
+        if (wakeFd_ >= 0) ::close(wakeFd_);
+    }
+    HidrawFile(const HidrawFile&) = delete;
+    HidrawFile& operator=(const HidrawFile&) = delete;
+
+    bool attributes(HIDD_ATTRIBUTES& attributes) override {
+        attributes.VendorID = info_.vendorId;
+        attributes.ProductID = info_.productId;
+        attributes.VersionNumber = info_.version;
+        return true;
+    }
+    bool manufacturer(std::u16string& text) override { return put(info_.manufacturer, text); }
+    bool product(std::u16string& text) override {
+        return put(info_.product.empty() ? info_.hidName : info_.product, text);
+    }
+    bool serialNumber(std::u16string& text) override {
+        return put(info_.hidUniq.empty() ? info_.serial : info_.hidUniq, text);
+    }
+    bool reportDescriptor(std::vector<uint8_t>& descriptor) override {
+        if (info_.descriptor.empty()) return fail(ERROR_GEN_FAILURE);
+        descriptor = info_.descriptor;
+        return true;
+    }
+
+    bool getFeature(uint8_t* report, ULONG size) override {
+        if (!ioReady()) return false;
+        const ULONG n = std::min(size, kMaxFeature);
+        if (::ioctl(fd_, HIDIOCGFEATURE(n), report) < 0) return failErrno(errno);
+        return true;
+    }
+    bool setFeature(const uint8_t* report, ULONG size) override {
+        if (!ioReady()) return false;
+        // The ioctl takes a mutable buffer but does not change it.
+        std::vector<uint8_t> copy(report, report + std::min(size, kMaxFeature));
+        if (::ioctl(fd_, HIDIOCSFEATURE(copy.size()), copy.data()) < 0) return failErrno(errno);
+        return true;
+    }
+    bool flushQueue() override {
+        if (!ioReady()) return false;
+        if (!canRead()) return true;
+        std::vector<uint8_t> scratch(kMaxReport);
+        // Bounded: a node that never runs dry must not hold the caller here.
+        for (int i = 0; i < 1024; ++i) {
+            const ssize_t n = ::read(fd_, scratch.data(), scratch.size());
+            if (n <= 0) break;
+        }
+        return true;
+    }
+
+    bool readSync(uint8_t* buffer, DWORD size, DWORD& done) override {
+        for (;;) {
+            if (!ioReady()) return false;
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return fail(ERROR_GEN_FAILURE);
+            }
+            if (fds[1].revents) return fail(ERROR_OPERATION_ABORTED);
+            std::vector<uint8_t> report;
+            switch (readReport(fds[0].revents, report)) {
+                case Read::Report:
+                    done = static_cast<DWORD>(std::min<std::size_t>(size, report.size()));
+                    if (done) std::memcpy(buffer, report.data(), done);
+                    return true;
+                case Read::Again:
+                    continue;
+                case Read::Gone:
+                    return fail(ERROR_DEVICE_NOT_CONNECTED);
+            }
+        }
+    }
+
+    bool write(const uint8_t* buffer, DWORD size, DWORD& done) override {
+        if (!ioReady()) return false;
+        // The report ID goes first, as hidraw expects (0 for unnumbered reports).
+        DWORD written = 0;
+        while (written < size) {
+            const ssize_t n = ::write(fd_, buffer + written, size - written);
+            if (n > 0) {
+                written += static_cast<DWORD>(n);
+                continue;
+            }
+            const int error = n < 0 ? errno : EIO;
+            if (error == EINTR) continue;
+            if (error == EAGAIN) {
+                pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
+                const int ready = ::poll(fds, 2, 5000);
+                if (ready > 0 && fds[1].revents) return fail(ERROR_OPERATION_ABORTED);
+                if (ready == 0) return fail(ERROR_GEN_FAILURE);  // the device takes nothing
+                continue;
+            }
+            if (isRemoval(error)) {
+                markGone();
+                return fail(ERROR_DEVICE_NOT_CONNECTED);
+            }
+            return failErrno(error);
+        }
+        done = written;
+        return true;
+    }
+
+    void startRead(const std::shared_ptr<IoOp>& op) override {
+        std::unique_lock lock(mutex_);
+        if (gone_ || closed_) {
+            const DWORD error = gone_ ? ERROR_DEVICE_NOT_CONNECTED : ERROR_OPERATION_ABORTED;
+            lock.unlock();
+            completeOp(op, error, nullptr, 0);
+            return;
+        }
+        pending_.push_back(op);
+    }
+
+    int pollFd() const override { return fd_; }
+
+    void serviceRead(const std::shared_ptr<IoOp>& op, short revents) override {
+        if (!removePending(op)) return;  // cancelled or closed meanwhile
+        std::vector<uint8_t> report;
+        switch (readReport(revents, report)) {
+            case Read::Report:
+                completeOp(op, ERROR_SUCCESS, report.data(), report.size());
+                break;
+            case Read::Again: {
+                std::unique_lock lock(mutex_);
+                if (!closed_ && !gone_) {
+                    pending_.push_front(op);
+                    return;
+                }
+                const DWORD error = gone_ ? ERROR_DEVICE_NOT_CONNECTED : ERROR_OPERATION_ABORTED;
+                lock.unlock();
+                completeOp(op, error, nullptr, 0);
+                break;
+            }
+            case Read::Gone:
+                completeOp(op, ERROR_DEVICE_NOT_CONNECTED, nullptr, 0);
+                break;
+        }
+    }
+
+    void close() override {
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+        DeviceFile::close();
+    }
+
+  private:
+    enum class Read { Report, Again, Gone };
+
+    // One read from the node. The kernel leaves out the report ID of unnumbered reports; the
+    // caller always gets it first.
+    Read readReport(short revents, std::vector<uint8_t>& report) {
+        uint8_t data[kMaxReport];
+        const ssize_t n = ::read(fd_, data, sizeof data);
+        if (n > 0) {
+            const auto len = static_cast<std::size_t>(n);
+            if (numbered_) {
+                report.assign(data, data + len);
+            } else {
+                report.reserve(len + 1);
+                report.push_back(0);
+                report.insert(report.end(), data, data + len);
+            }
+            return Read::Report;
+        }
+        const int error = n == 0 ? EIO : errno;  // end of file: nothing more will come
+        if ((error == EAGAIN || error == EINTR) && !(revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return Read::Again;
+        markGone();
+        return Read::Gone;
+    }
+
+    // The device is gone: every pending and later read and write fails at once.
+    void markGone() {
+        {
+            std::lock_guard lock(mutex_);
+            gone_ = true;
+        }
+        for (auto& op : takeAllPending())
+            completeOp(op, ERROR_DEVICE_NOT_CONNECTED, nullptr, 0);
+    }
+
+    bool ioReady() {
+        if (fd_ < 0) return fail(ERROR_ACCESS_DENIED);
+        std::lock_guard lock(mutex_);
+        if (closed_) return fail(ERROR_OPERATION_ABORTED);
+        if (gone_) return fail(ERROR_DEVICE_NOT_CONNECTED);
+        return true;
+    }
+
+    static bool failErrno(int error) {
+        setError(errorOf(error));
+        return false;
+    }
+
+    static bool put(const std::string& value, std::u16string& text) {
+        if (value.empty()) return fail(ERROR_INVALID_PARAMETER);
+        text = fromUtf8(value);
+        return true;
+    }
+
+    const Interface info_;
+    const int fd_;
+    const int wakeFd_;
+    const bool numbered_;
+    bool gone_ = false;    // guarded by mutex_
+    bool closed_ = false;  // guarded by mutex_
+};
+
+std::string enumeratorOf(uint16_t bus) {
+    switch (bus) {
+        case 0x03:
+            return "USB";
+        case 0x05:
+            return "BTHENUM";
+        case 0x18:
+            return "I2C";
+        default:
+            return "HID";
+    }
+}
+
+// Watches <dev> for hidraw nodes coming, going and changing access, on a thread of its own.
+class Watcher {
+  public:
+    ~Watcher() { stop(); }
+
+    void start(const std::string& devRoot) {
+        stop();
+        auto fds = std::make_shared<Fds>();
+        fds->in = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        fds->stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        constexpr uint32_t kMask =
+            IN_CREATE | IN_DELETE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF;
+        if (fds->in < 0 || fds->stop < 0 || inotify_add_watch(fds->in, devRoot.c_str(), kMask) < 0)
+            return;
+        fds_ = fds;
+        thread_ = std::thread([fds] { run(*fds); });
+    }
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(fds_->stop, &one, sizeof one);
+        // Stopped from a callback on the watcher itself: it ends on its own.
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach();
+        else
+            thread_.join();
+        fds_.reset();
+    }
+
+  private:
+    // Closed by whoever lets go last, the watcher or its thread.
+    struct Fds {
+        int in = -1;
+        int stop = -1;
+        Fds() = default;
+        Fds(const Fds&) = delete;
+        Fds& operator=(const Fds&) = delete;
+        ~Fds() {
+            if (in >= 0) ::close(in);
+            if (stop >= 0) ::close(stop);
+        }
+    };
+
+    static void run(const Fds& fds);
+
+    std::thread thread_;
+    std::shared_ptr<Fds> fds_;
+};
+
+class HidrawBackend final : public velto::platform::Backend {
+  public:
+    std::shared_ptr<DeviceFile> open(const char* path, DWORD access, DWORD flags) override {
+        const Roots r = roots();
+        const std::string text = path;
+        const std::string prefix = r.dev + "/";
+        const std::string name =
+            text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : "";
+        auto info = readInterface(r, name);
+        struct stat st {};
+        if (!info || ::stat(info->node.c_str(), &st) != 0) {
+            setError(ERROR_FILE_NOT_FOUND);
+            return nullptr;
+        }
+        int fd = -1;
+        const DWORD io = access & (GENERIC_READ | GENERIC_WRITE);
+        if (io) {
+            const int mode = io == (GENERIC_READ | GENERIC_WRITE) ? O_RDWR
+                             : io == GENERIC_READ                 ? O_RDONLY
+                                                                  : O_WRONLY;
+            fd = ::open(info->node.c_str(), mode | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+            if (fd < 0) {
+                setError(errorOf(errno));
+                return nullptr;
+            }
+        }
+        return std::make_shared<HidrawFile>(std::move(*info), fd, access, flags);
+    }
+
+    std::vector<DeviceEntry> enumerate() override {
+        const Roots r = roots();
+        std::vector<DeviceEntry> entries;
+        std::vector<std::string> present;
+        for (const auto& name : listInterfaces(r)) {
+            auto info = readInterface(r, name);
+            struct stat st {};
+            // Only interfaces whose node is there can be opened; the node's arrival brings
+            // another notification.
+            if (!info || ::stat(info->node.c_str(), &st) != 0) continue;
+            present.push_back(name);
+            entries.push_back(entryOf(*info, instanceOf(*info, st)));
+        }
+        std::lock_guard lock(mutex_);
+        std::erase_if(instances_, [&](const auto& item) {
+            return std::find(present.begin(), present.end(), item.first) == present.end();
+        });
+        return entries;
+    }
+
+    void watch(bool on) override {
+        std::lock_guard lock(watchMutex_);
+        watching_ = on;
+        if (on)
+            watcher_.start(roots().dev);
+        else
+            watcher_.stop();
+    }
+
+    // New roots move the watch along.
+    void rootsChanged() {
+        std::lock_guard lock(watchMutex_);
+        if (watching_) watcher_.start(roots().dev);
+    }
+
+    // A node went away: whatever comes back under its name is a new interface.
+    void forget(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        instances_.erase(name);
+    }
+
+    const char* hello() const override { return "Velto hidraw HID backend"; }
+
+  private:
+    // Same number while the interface stays: same sysfs object and same node.
+    DWORD instanceOf(const Interface& info, const struct stat& node) {
+        char key[64];
+        std::snprintf(key, sizeof key, ":%llx:%llx:%llx",
+                      static_cast<unsigned long long>(node.st_dev),
+                      static_cast<unsigned long long>(node.st_ino),
+                      static_cast<unsigned long long>(node.st_rdev));
+        const std::string identity = info.sysPath + key;
+        std::lock_guard lock(mutex_);
+        auto& slot = instances_[info.name];
+        if (slot.second == 0 || slot.first != identity) slot = {identity, nextInstance_++};
+        return slot.second;
+    }
+
+    static DeviceEntry entryOf(const Interface& info, DWORD devInst) {
+        DeviceEntry entry;
+        entry.devInst = devInst;
+        entry.path = info.node;
+        char hardwareId[64];
+        std::snprintf(hardwareId, sizeof hardwareId, "HID\\VID_%04X&PID_%04X", info.vendorId,
+                      info.productId);
+        char withRevision[80];
+        std::snprintf(withRevision, sizeof withRevision, "%s&REV_%04X", hardwareId, info.version);
+        auto& p = entry.properties;
+        p[SPDRP_CLASS] = Property::text("HIDClass");
+        p[SPDRP_CLASSGUID] = Property::text("{745a17a0-74d3-11d0-b6fe-00a0c90f57da}");
+        p[SPDRP_HARDWAREID] = Property::list({withRevision, hardwareId});
+        p[SPDRP_COMPATIBLEIDS] = Property::list({"HID_DEVICE"});
+        p[SPDRP_PHYSICAL_DEVICE_OBJECT_NAME] = Property::text(info.sysPath);
+        p[SPDRP_ENUMERATOR_NAME] = Property::text(enumeratorOf(info.bus));
+        if (!info.hidName.empty()) p[SPDRP_DEVICEDESC] = Property::text(info.hidName);
+        if (!info.product.empty()) p[SPDRP_FRIENDLYNAME] = Property::text(info.product);
+        if (!info.manufacturer.empty()) p[SPDRP_MFG] = Property::text(info.manufacturer);
+        if (!info.hidPhys.empty()) p[SPDRP_LOCATION_INFORMATION] = Property::text(info.hidPhys);
+        if (!info.driver.empty()) p[SPDRP_SERVICE] = Property::text(info.driver);
+        if (info.usb) {
+            p[SPDRP_BUSNUMBER] = Property::dword(info.busNumber);
+            p[SPDRP_ADDRESS] = Property::dword(info.deviceNumber);
+        }
+        return entry;
+    }
+
+    std::mutex mutex_;
+    std::map<std::string, std::pair<std::string, DWORD>> instances_;  // name -> identity, number
+    DWORD nextInstance_ = 1;
+    std::mutex watchMutex_;
+    bool watching_ = false;  // guarded by watchMutex_
+    Watcher watcher_;        // guarded by watchMutex_
+};
+
+HidrawBackend& hidrawBackend() {
+    static HidrawBackend b;
+    return b;
+}
+
+void Watcher::run(const Fds& fds) {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        pollfd wait[2] = {{fds.in, POLLIN, 0}, {fds.stop, POLLIN, 0}};
+        if (::poll(wait, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (wait[1].revents) return;
+        bool changed = false;
+        bool lost = false;
+        for (;;) {
+            const ssize_t n = ::read(fds.in, buffer, sizeof buffer);
+            if (n <= 0) break;
+            for (ssize_t pos = 0; pos + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + pos);
+                pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                if (pos > n) break;
+                if (event->mask & (IN_DELETE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) {
+                    lost = lost || (event->mask & (IN_DELETE_SELF | IN_IGNORED)) != 0;
+                    changed = true;
+                    continue;
+                }
+                if (event->len == 0) continue;
+                const std::string name(event->name, strnlen(event->name, event->len));
+                if (!isInterfaceName(name)) continue;
+                if (event->mask & (IN_DELETE | IN_MOVED_FROM)) hidrawBackend().forget(name);
+                changed = true;
+            }
+        }
+        if (changed) velto::platform::notifyDeviceChange();
+        if (lost) return;  // the watched folder itself is gone
+    }
+}
+
+}  // namespace
+}  // namespace velto::hidraw
+
+namespace velto::platform {
+Backend& backend() {
+    return velto::hidraw::hidrawBackend();
+}
+}  // namespace velto::platform
+
+extern "C" {
+
+const char HidFileVersion[] = "1.3.0.0";
+
+void HidrawSetRoots(const char* sysRoot, const char* devRoot) {
+    velto::hidraw::setRoots(sysRoot, devRoot);
+    velto::hidraw::hidrawBackend().rootsChanged();
+}
+
+}  // extern "C"

@@ -1,0 +1,215 @@
+// sysfs reading for the hidraw backend. Every value is untrusted text: bounded reads, checked
+// parsing, nothing assumed about the tree's shape beyond what is found.
+#include "platform/hidraw/sysfs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+namespace velto::hidraw {
+namespace {
+
+std::mutex rootsMutex;
+Roots currentRoots;
+
+// The kernel's limit for a report descriptor.
+constexpr std::size_t kMaxDescriptor = 4096;
+
+std::optional<std::string> readFile(const std::string& path, std::size_t limit = 4096) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    std::string data;
+    char chunk[1024];
+    while (data.size() < limit) {
+        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - data.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+std::string readValue(const std::string& path) {
+    return trimmed(readFile(path).value_or(""));
+}
+
+bool parseHex(const std::string& text, uint32_t max, uint32_t& value) {
+    if (text.empty() || text.size() > 8) return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 16);
+    if (errno || *end != '\0' || v > max) return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool parseDec(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.size() > 9) return false;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+    if (*end != '\0') return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+std::optional<std::string> realPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) return std::nullopt;
+    return std::string(resolved);
+}
+
+bool exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+std::string parentOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseName(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Lines KEY=value of a uevent file.
+std::string ueventValue(const std::string& uevent, const std::string& key) {
+    std::size_t pos = 0;
+    while (pos < uevent.size()) {
+        auto end = uevent.find('\n', pos);
+        if (end == std::string::npos) end = uevent.size();
+        const std::string_view line(uevent.data() + pos, end - pos);
+        if (line.size() > key.size() && line.substr(0, key.size()) == key &&
+            line[key.size()] == '=')
+            return std::string(line.substr(key.size() + 1));
+        pos = end + 1;
+    }
+    return {};
+}
+
+// HID_ID=0003:00000168:00000821 (bus, vendor, product).
+bool parseHidId(const std::string& text, Interface& out) {
+    const auto a = text.find(':');
+    const auto b = a == std::string::npos ? a : text.find(':', a + 1);
+    if (b == std::string::npos) return false;
+    uint32_t bus = 0, vendor = 0, product = 0;
+    if (!parseHex(text.substr(0, a), 0xFFFF, bus) ||
+        !parseHex(text.substr(a + 1, b - a - 1), 0xFFFF, vendor) ||
+        !parseHex(text.substr(b + 1), 0xFFFF, product))
+        return false;
+    out.bus = static_cast<uint16_t>(bus);
+    out.vendorId = static_cast<uint16_t>(vendor);
+    out.productId = static_cast<uint16_t>(product);
+    return true;
+}
+
+// The USB device above the HID device: the nearest ancestor holding idVendor.
+void readUsbParent(const Roots& roots, const std::string& hidPath, Interface& out) {
+    const auto sysRoot = realPath(roots.sys).value_or(roots.sys);
+    std::string dir = parentOf(hidPath);
+    for (int depth = 0; depth < 16 && dir.size() > sysRoot.size() && dir != "/"; ++depth) {
+        if (exists(dir + "/idVendor")) {
+            out.usb = true;
+            out.manufacturer = readValue(dir + "/manufacturer");
+            out.product = readValue(dir + "/product");
+            out.serial = readValue(dir + "/serial");
+            uint32_t value = 0;
+            if (parseHex(readValue(dir + "/bcdDevice"), 0xFFFF, value))
+                out.version = static_cast<uint16_t>(value);
+            if (parseDec(readValue(dir + "/busnum"), value)) out.busNumber = value;
+            if (parseDec(readValue(dir + "/devnum"), value)) out.deviceNumber = value;
+            return;
+        }
+        dir = parentOf(dir);
+    }
+}
+
+}  // namespace
+
+Roots roots() {
+    std::lock_guard lock(rootsMutex);
+    return currentRoots;
+}
+
+void setRoots(const char* sys, const char* dev) {
+    std::lock_guard lock(rootsMutex);
+    if (sys) currentRoots.sys = sys;
+    if (dev) currentRoots.dev = dev;
+}
+
+bool isInterfaceName(const std::string& name) {
+    if (name.size() <= 6 || name.size() > 16 || name.compare(0, 6, "hidraw") != 0) return false;
+    return std::all_of(name.begin() + 6, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::vector<std::string> listInterfaces(const Roots& roots) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir((roots.sys + "/class/hidraw").c_str());
+    if (!dir) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (isInterfaceName(name)) names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return names;
+}
+
+std::optional<Interface> readInterface(const Roots& roots, const std::string& name) {
+    if (!isInterfaceName(name)) return std::nullopt;
+    Interface out;
+    out.name = name;
+    out.node = roots.dev + "/" + name;
+    auto sysPath = realPath(roots.sys + "/class/hidraw/" + name);
+    if (!sysPath) return std::nullopt;
+    out.sysPath = *sysPath;
+    auto hidPath = realPath(out.sysPath + "/device");
+    if (!hidPath) return std::nullopt;
+    const std::string uevent = readFile(*hidPath + "/uevent").value_or("");
+    if (!parseHidId(ueventValue(uevent, "HID_ID"), out)) return std::nullopt;
+    out.hidName = ueventValue(uevent, "HID_NAME");
+    out.hidPhys = ueventValue(uevent, "HID_PHYS");
+    out.hidUniq = ueventValue(uevent, "HID_UNIQ");
+    out.driver = ueventValue(uevent, "DRIVER");
+    if (out.driver.empty()) {
+        if (auto driver = realPath(*hidPath + "/driver")) out.driver = baseName(*driver);
+    }
+    auto descriptor = readFile(*hidPath + "/report_descriptor", kMaxDescriptor);
+    if (descriptor) out.descriptor.assign(descriptor->begin(), descriptor->end());
+    readUsbParent(roots, *hidPath, out);
+    return out;
+}
+
+bool hasReportIds(const std::vector<uint8_t>& descriptor) {
+    std::size_t i = 0;
+    while (i < descriptor.size()) {
+        const uint8_t prefix = descriptor[i];
+        if (prefix == 0xFE) {  // long item: size, tag, data
+            if (i + 1 >= descriptor.size()) break;
+            i += 3 + descriptor[i + 1];
+            continue;
+        }
+        static constexpr std::size_t kSizes[4] = {0, 1, 2, 4};
+        if ((prefix & 0xFC) == 0x84) return true;  // Report ID
+        i += 1 + kSizes[prefix & 3];
+    }
+    return false;
+}
+
+}  // namespace velto::hidraw
