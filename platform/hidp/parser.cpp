@@ -1,11 +1,12 @@
 // Report-descriptor parser: short and long items, global state with push/pop, local usages
 // (extended 32-bit forms, ranges, delimiter sets), report IDs and collections.
 #include <algorithm>
+#include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "platform/hidp/hidp.h"
 #include "platform/hidp/preparsed.h"
