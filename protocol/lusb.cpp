@@ -73,22 +73,35 @@ class LUsbRelay : public QObject {
         // Only the local copy of the link is used from here on: the owner may delete the
         // processor, and so schedule this relay's deletion, from inside its handler.
         std::shared_ptr<LUsbLink> link = link_;
-        if (e->type() == SentEventType()) {
-            DeliverSent(*link, static_cast<SentEvent*>(e)->seq);
-            return true;
-        }
-        if (e->type() == PostedEventType()) {
-            auto* pe = static_cast<PostedEvent*>(e);
-            bool drop;
-            {
-                std::lock_guard<std::mutex> lk(link->m);
-                drop = link->detached;
+        QEvent::Type type;
+        bool ours = false, drop = false;
+        uint64_t seq = 0;
+        uint32_t msg = 0;
+        uintptr_t wParam = 0;
+        intptr_t lParam = 0;
+        {
+            // Events are made and posted under this lock; reading them under it orders the
+            // read after the worker's writes for every observer, race checkers included.
+            std::lock_guard<std::mutex> lk(link->m);
+            type = e->type();
+            if (type == SentEventType()) {
+                ours = true;
+                seq = static_cast<SentEvent*>(e)->seq;
+            } else if (type == PostedEventType()) {
+                ours = true;
+                const auto* pe = static_cast<PostedEvent*>(e);
+                msg = pe->msg;
+                wParam = pe->wParam;
+                lParam = pe->lParam;
             }
-            if (!drop && link->ownerObject)
-                link->owner->UsbMessage(pe->msg, pe->wParam, pe->lParam);
-            return true;
+            drop = link->detached;
         }
-        return QObject::event(e);
+        if (!ours) return QObject::event(e);
+        if (type == SentEventType())
+            DeliverSent(*link, seq);
+        else if (!drop && link->ownerObject)
+            link->owner->UsbMessage(msg, wParam, lParam);
+        return true;
     }
 
   private:
@@ -266,8 +279,8 @@ bool LUsb::SendOwnerMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
         link_->msg = msg;
         link_->wParam = wParam;
         link_->lParam = lParam;
+        QCoreApplication::postEvent(relay_, new SentEvent(seq));
     }
-    QCoreApplication::postEvent(relay_, new SentEvent(seq));
     std::unique_lock<std::mutex> lk(link_->m);
     link_->cv.wait(lk, [&] { return link_->state == LUsbLink::Sync::Done || link_->closing; });
     const bool delivered = link_->state == LUsbLink::Sync::Done;
@@ -277,6 +290,7 @@ bool LUsb::SendOwnerMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
 
 void LUsb::PostOwnerMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     if (relay_ == nullptr) return;
+    std::lock_guard<std::mutex> lk(link_->m);
     QCoreApplication::postEvent(relay_, new PostedEvent(msg, wParam, lParam));
 }
 
