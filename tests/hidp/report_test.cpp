@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <thread>
 #include <vector>
 
 #include "tests/hidp/descriptors.h"
@@ -461,6 +462,36 @@ TEST(HidpUsageList, Difference) {
     EXPECT_EQ(HidP_TranslateUsagesToI8042ScanCodes(nullptr, 0, HidP_Keyboard_Make, nullptr, nullptr,
                                                    nullptr),
               HIDP_STATUS_NOT_IMPLEMENTED);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HidpThreads, SharedPreparsedDataIsReadOnly) {
+    // Reader and writer threads of one device use the same preparsed data at once.
+    Parsed p(kVendor64);
+    std::vector<std::thread> threads;
+    std::array<int, 4> failures{};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::array<char, 65> report{};
+            std::array<char, 64> payload{};
+            payload.fill(static_cast<char>(t));
+            for (int i = 0; i < 200; ++i) {
+                HIDP_CAPS caps{};
+                if (HidP_GetCaps(p.get(), &caps) != HIDP_STATUS_SUCCESS ||
+                    HidP_SetUsageValueArray(HidP_Output, 0xFF00, 0, 3, payload.data(), 64, p.get(),
+                                            report.data(), 65) != HIDP_STATUS_SUCCESS ||
+                    report[64] != static_cast<char>(t)) {
+                    ++failures[t];
+                }
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(failures, (std::array<int, 4>{}));
 }
 
 }  // namespace
