@@ -411,7 +411,7 @@ void VeltoDevice::HandleFrame(const uint8_t* d, std::size_t n) {
                     WriteLe32(dst + g, ReadLe32(p + 2 + g) ^ mask_);
                 ++dspBlocksStored_;
             }
-            const uint8_t echo[2] = {p[0], pn >= 2 ? p[1] : uint8_t{0}};
+            const uint8_t echo[2] = {pn >= 2 ? p[0] : uint8_t{0}, pn >= 2 ? p[1] : uint8_t{0}};
             QueueAnswer(AnswerFrame(cmd, echo, pn >= 2 ? 2 : 0), false);
             return;
         }

@@ -170,6 +170,7 @@ class VeltoDevice {
     void UnplugAtDspBlock(int block, std::optional<std::chrono::milliseconds> replugAfter = {});
     // Reports this value as the table's row index (table byte 0) instead of the real one.
     void SetReportedRowIndex(uint8_t row);
+    // Removes every fault above; latency, re-enumeration delay and repeat stay as set.
     void ClearFaults();
 
   private:
