@@ -223,42 +223,50 @@ void TJvHidDeviceReadThread::Execute() {
     bool Reported = false;
     while (!Terminated_) {
         std::fill(Report.begin(), Report.end(), 0);
+        uint32_t Failure = ERROR_SUCCESS;
         if (!Device->ReadFileEx(Report.data(), static_cast<uint32_t>(Report.size()),
                                 &WINAPI_EmptyCompletion)) {
-            ErrorCode = LastError();
-            const bool Gone = !Device->PluggedIn || ErrorCode == ERROR_DEVICE_NOT_CONNECTED;
-            if (!Device->PluggedIn) ErrorCode = ERROR_DEVICE_NOT_CONNECTED;
-            // One report per run of failures; a device that is gone is not retried (its
-            // removal arrives through the controller), others are retried after a pause
-            // instead of spinning.
-            if (!Reported) {
-                Reported = true;
-                Synchronize(&TJvHidDeviceReadThread::DoDataError);
-                if (Terminated_) break;
+            Failure = LastError();
+            if (Failure == ERROR_SUCCESS) Failure = ERROR_INVALID_HANDLE;
+        } else {
+            bool Completed = false;
+            while (!Terminated_) {
+                if (syslib::SleepEx(static_cast<DWORD>(Device->ThreadSleepTime.load()), 1) ==
+                    WAIT_IO_COMPLETION) {
+                    Completed = true;
+                    break;
+                }
             }
-            if (Gone) {
-                WaitTerminated(std::numeric_limits<uint32_t>::max());
+            if (!Completed) {
+                Device->CancelIO(omhRead);
                 break;
             }
-            WaitTerminated(static_cast<uint32_t>(Device->ThreadSleepTime.load()));
-            continue;
-        }
-        Reported = false;
-        bool Completed = false;
-        while (!Terminated_) {
-            if (syslib::SleepEx(static_cast<DWORD>(Device->ThreadSleepTime.load()), 1) ==
-                WAIT_IO_COMPLETION) {
-                Completed = true;
-                break;
+            uint32_t Bytes = 0;
+            if (Device->CollectRead(Bytes, Failure)) {
+                Reported = false;
+                BytesRead = std::min<uint32_t>(Bytes, static_cast<uint32_t>(Report.size()));
+                if (BytesRead > 0) Synchronize(&TJvHidDeviceReadThread::DoData);
+                continue;
             }
         }
-        if (!Completed) {
-            Device->CancelIO(omhRead);
+        // The read could not be started, or it ended in an error (a removed device ends
+        // its pending read that way, and every later one at once).
+        if (!Device->PluggedIn) Failure = ERROR_DEVICE_NOT_CONNECTED;
+        ErrorCode = Failure;
+        const bool Gone = Failure == ERROR_DEVICE_NOT_CONNECTED;
+        // One report per run of failures. A device that is gone is not retried: its removal
+        // arrives through the controller. Other failures are retried after a pause rather
+        // than in a busy loop.
+        if (!Reported) {
+            Reported = true;
+            Synchronize(&TJvHidDeviceReadThread::DoDataError);
+            if (Terminated_) break;
+        }
+        if (Gone) {
+            WaitTerminated(std::numeric_limits<uint32_t>::max());
             break;
         }
-        BytesRead = std::min<uint32_t>(Device->GetOverlappedReadResult(),
-                                       static_cast<uint32_t>(Report.size()));
-        if (BytesRead > 0) Synchronize(&TJvHidDeviceReadThread::DoData);
+        WaitTerminated(static_cast<uint32_t>(Device->ThreadSleepTime.load()));
     }
 }
 
@@ -488,6 +496,28 @@ uint32_t TJvHidDevice::GetOverlappedReadResult() {
     DWORD Done = 0;
     if (!syslib::GetOverlappedResult(Handle, &ReadOverlapped, &Done, 0)) return 0;
     return Done;
+}
+
+bool TJvHidDevice::CollectRead(uint32_t& Bytes, uint32_t& Error) {
+    Bytes = 0;
+    Error = ERROR_SUCCESS;
+    HANDLE Handle = INVALID_HANDLE_VALUE;
+    {
+        std::lock_guard<std::mutex> Guard(ReadLock);
+        Handle = ReadHandle;
+    }
+    if (Handle == INVALID_HANDLE_VALUE || syslib::GetOverlappedResult == nullptr) {
+        Error = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    DWORD Done = 0;
+    if (!syslib::GetOverlappedResult(Handle, &ReadOverlapped, &Done, 0)) {
+        Error = LastError();
+        if (Error == ERROR_SUCCESS) Error = ERROR_GEN_FAILURE;
+        return false;
+    }
+    Bytes = Done;
+    return true;
 }
 
 uint32_t TJvHidDevice::GetOverlappedWriteResult() {
@@ -781,6 +811,9 @@ void TJvHidDevice::StartThread() {
     if (!OnData || !PluggedIn || !CheckedOut || !ReadWriteAccess || ReadThread != nullptr) return;
     // A device without input reports has nothing to read.
     if (Caps().InputReportByteLength == 0) return;
+    // Open the read handle here rather than in the reader, so that every report the device
+    // sends once the check-out has returned reaches it.
+    OpenFileEx(omhRead);
     ReadThread = new TJvHidDeviceReadThread(this);
     ReadThread->Resume();
 }

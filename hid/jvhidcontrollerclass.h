@@ -284,6 +284,8 @@ class TJvHidDevice {
     friend class TJvHidDeviceReadThread;
 
     HANDLE OpenPath(uint32_t Access, uint32_t Flags);
+    // The completed read's byte count, or false with its error code.
+    bool CollectRead(uint32_t& Bytes, uint32_t& Error);
     void CloseHandleOf(HANDLE& Handle);
     void GetMax();
     std::vector<uint16_t> LanguageList();
