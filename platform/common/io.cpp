@@ -205,20 +205,35 @@ std::shared_ptr<DeviceFile> fileOf(HANDLE handle) {
 
 std::shared_ptr<IoOp> newOp(const std::shared_ptr<DeviceFile>& file, void* buffer, DWORD size,
                             OVERLAPPED* overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    auto io = currentThreadIo();
+    // A record reused while its earlier operation is outstanding ends that operation: it
+    // takes no report and runs no routine, since its record now belongs to the new one.
+    std::vector<std::shared_ptr<IoOp>> stale;
+    {
+        std::lock_guard lock(io->mutex);
+        for (auto& old : io->ops)
+            if (old->overlapped == overlapped) stale.push_back(old);
+    }
+    for (auto& old : stale) {
+        std::shared_ptr<DeviceFile> oldFile;
+        {
+            std::lock_guard lock(io->mutex);
+            oldFile = old->file;
+        }
+        if (oldFile) oldFile->removePending(old);
+        forget(*io, old);
+    }
     auto op = std::make_shared<IoOp>();
     op->overlapped = overlapped;
     op->buffer = static_cast<uint8_t*>(buffer);
     op->size = size;
     op->routine = routine;
-    op->thread = currentThreadIo();
+    op->thread = io;
     op->file = file;
     overlapped->Internal = kStatusPending;
     overlapped->InternalHigh = 0;
-    std::lock_guard lock(op->thread->mutex);
-    // A record reused while its earlier operation is outstanding orphans that operation.
-    for (auto& old : op->thread->ops)
-        if (old->overlapped == overlapped) old->overlapped = nullptr;
-    op->thread->ops.push_back(op);
+    std::lock_guard lock(io->mutex);
+    io->ops.push_back(op);
     return op;
 }
 

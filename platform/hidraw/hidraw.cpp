@@ -462,10 +462,7 @@ class HidrawBackend final : public velto::platform::Backend {
         if (!info.manufacturer.empty()) p[SPDRP_MFG] = Property::text(info.manufacturer);
         if (!info.hidPhys.empty()) p[SPDRP_LOCATION_INFORMATION] = Property::text(info.hidPhys);
         if (!info.driver.empty()) p[SPDRP_SERVICE] = Property::text(info.driver);
-        if (info.usb) {
-            p[SPDRP_BUSNUMBER] = Property::dword(info.busNumber);
-            p[SPDRP_ADDRESS] = Property::dword(info.deviceNumber);
-        }
+        if (info.usb) p[SPDRP_BUSNUMBER] = Property::dword(info.busNumber);
         return entry;
     }
 

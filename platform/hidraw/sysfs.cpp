@@ -131,7 +131,6 @@ void readUsbParent(const Roots& roots, const std::string& hidPath, Interface& ou
             if (parseHex(readValue(dir + "/bcdDevice"), 0xFFFF, value))
                 out.version = static_cast<uint16_t>(value);
             if (parseDec(readValue(dir + "/busnum"), value)) out.busNumber = value;
-            if (parseDec(readValue(dir + "/devnum"), value)) out.deviceNumber = value;
             return;
         }
         dir = parentOf(dir);

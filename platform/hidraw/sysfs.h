@@ -33,7 +33,6 @@ struct Interface {
     std::string product;
     std::string serial;
     uint32_t busNumber = 0;
-    uint32_t deviceNumber = 0;
     std::vector<uint8_t> descriptor;
 };
 

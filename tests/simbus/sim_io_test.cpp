@@ -339,3 +339,19 @@ TEST_F(SimBusTest, ConcurrentWritersReadersAndEnumeration) {
     readThread.join();
     EXPECT_EQ(received, 300);
 }
+
+TEST_F(SimBusTest, ReusedRecordEndsTheEarlierRead) {
+    const auto id = bus().plug(simtest::runDevice(), nullptr);
+    HANDLE h = openOverlappedReader(id);
+    uint8_t first[65] = {}, second[65] = {};
+    OVERLAPPED ov{};
+    lastCompletion = {};
+    ASSERT_TRUE(ReadFileEx(h, first, sizeof first, &ov, &onComplete));
+    ASSERT_TRUE(ReadFileEx(h, second, sizeof second, &ov, &onComplete));
+    send(id, {0, 0x66});
+    ASSERT_TRUE(waitForCompletion());
+    EXPECT_EQ(lastCompletion.calls, 1);
+    EXPECT_EQ(second[1], 0x66);
+    EXPECT_EQ(first[1], 0);
+    EXPECT_EQ(SleepEx(0, 1), 0u);
+}
