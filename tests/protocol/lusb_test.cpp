@@ -411,6 +411,8 @@ TEST(LUsbProc, ReplaceModeOverwritesTheReplaceableFrame) {
         const BSTM a = DeviceFrame(0, {});
         proc.Receive(a.data(), static_cast<uint32_t>(a.size()));
         ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == n; }));
+        // and the advance that follows it
+        ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() > n || !proc.IsBusy(); }));
     };
     proc.PostFrame(Framed(0xA0), true);  // written at once
     proc.PostFrame(Framed(0xA1), false);
@@ -418,19 +420,21 @@ TEST(LUsbProc, ReplaceModeOverwritesTheReplaceableFrame) {
     proc.PostFrame(Framed(0xA3), true);
     proc.PostFrame(Framed(0xA4), false);  // A2 is still the replaceable one
     EXPECT_EQ(proc.QueuedFrames(), 2u);
-    answerOne(1);
+    answerOne(1);                         // A4 goes out; the end is the replaceable position again
+    proc.PostFrame(Framed(0xA7), false);  // so this lands behind A3 instead of over it
     answerOne(2);
-    // The replaceable frame went out, so the end is replaceable again: the next frame put at
-    // the back, appended or not, becomes the one a replace overwrites.
+    answerOne(3);
+    // Empty queue, end replaceable: the next frame put at the back, appended or not, becomes
+    // the one a replace overwrites.
     proc.PostFrame(Framed(0xA5), true);
     proc.PostFrame(Framed(0xA6), false);
-    answerOne(3);
     answerOne(4);
+    answerOne(5);
     ASSERT_TRUE(WaitFor([&] { return !proc.IsBusy(); }));
     std::vector<uint8_t> cmds;
     for (const BSTM& w : owner.Writes())
         cmds.push_back(w[5]);
-    EXPECT_EQ(cmds, (std::vector<uint8_t>{0xA0, 0xA4, 0xA3, 0xA6}));
+    EXPECT_EQ(cmds, (std::vector<uint8_t>{0xA0, 0xA4, 0xA3, 0xA7, 0xA6}));
 }
 
 TEST(LUsbProc, FramesPostedFromTheAnswerHandlerGoNext) {
