@@ -15,14 +15,19 @@ TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent) {
     for (int i = 0; i < kPanelCount; ++i) {
         auto* panel = new QLabel(this);
         panel->setObjectName(QStringLiteral("panel%1").arg(i));
-        panel->setFixedWidth(kPanelWidths[static_cast<std::size_t>(i)]);
+        const int width = kPanelWidths[static_cast<std::size_t>(i)];
+        // As in the platform's status bars, the last panel reaches to the right edge.
+        if (i + 1 < kPanelCount) {
+            panel->setFixedWidth(width);
+        } else {
+            panel->setMinimumWidth(width);
+        }
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
         panel->setIndent(2);
-        layout->addWidget(panel);
+        layout->addWidget(panel, i + 1 < kPanelCount ? 0 : 1);
         panels_[static_cast<std::size_t>(i)] = panel;
     }
-    layout->addStretch(1);
     ApplyColor();
 }
 
@@ -38,7 +43,7 @@ QString TStatusBar::PanelText(int panel) const {
 
 int TStatusBar::PanelWidth(int panel) const {
     if (panel < 0 || panel >= kPanelCount) return 0;
-    return panels_[static_cast<std::size_t>(panel)]->width();
+    return kPanelWidths[static_cast<std::size_t>(panel)];
 }
 
 void TStatusBar::SetSimpleText(const QString& text) {

@@ -24,6 +24,7 @@ class TStatusBar : public QWidget {
     // Out-of-range panel indexes are ignored (set) or read as empty (get).
     void SetPanelText(int panel, const QString& text);
     QString PanelText(int panel) const;
+    // The panel's set width; the last panel is drawn out to the bar's right edge.
     int PanelWidth(int panel) const;
 
     void SetSimpleText(const QString& text);

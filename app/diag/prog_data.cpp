@@ -48,7 +48,8 @@ QString TfmProgData::Text() const {
 void TfmProgData::showEvent(QShowEvent* event) {
     if (mainWindow_ != nullptr) {
         const QRect main = mainWindow_->frameGeometry();
-        move(main.center() - QPoint(width() / 2, height() / 2));
+        const QRect own(QPoint(0, 0), frameGeometry().size());
+        move(main.center() - own.center());
     }
     QDialog::showEvent(event);
 }
