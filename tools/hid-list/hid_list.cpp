@@ -1,0 +1,94 @@
+#include "tools/hid-list/hid_list.h"
+
+#include <QString>
+
+#include <cstdio>
+#include <sstream>
+
+#include "hid/hid.h"
+#include "hid/jvhidcontrollerclass.h"
+
+namespace hidlist {
+
+namespace {
+
+std::string Hex(unsigned Value, int Digits) {
+    char Buf[16];
+    std::snprintf(Buf, sizeof Buf, "%0*x", Digits, Value);
+    return Buf;
+}
+
+std::string Utf8(const std::u16string& Text) {
+    return QString::fromStdU16String(Text).toStdString();
+}
+
+void DescribeOne(std::ostringstream& Out, TJvHidDevice* Dev, int Idx) {
+    const HIDD_ATTRIBUTES& A = Dev->Attributes;
+    Out << "[" << Idx << "] " << Hex(A.VendorID, 4) << ":" << Hex(A.ProductID, 4) << " version "
+        << Hex(A.VersionNumber, 4);
+    const std::string Mode = VeltoMode(A.VendorID, A.ProductID);
+    if (!Mode.empty()) Out << "  <== Velto device, " << Mode;
+    Out << "\n";
+    if (Dev->PnPInfo != nullptr) {
+        Out << "    path:         " << Dev->PnPInfo->DevicePath << "\n";
+        Out << "    instance:     " << Dev->PnPInfo->DeviceInstance << "\n";
+    }
+    if (!Dev->PluggedIn) {
+        Out << "    (unplugged)\n";
+        return;
+    }
+    Out << "    manufacturer: \"" << Utf8(Dev->GetVendorName()) << "\"\n";
+    Out << "    product:      \"" << Utf8(Dev->GetProductName()) << "\"\n";
+    Out << "    serial:       \"" << Utf8(Dev->GetSerialNumber()) << "\"\n";
+    const HIDP_CAPS& C = Dev->Caps();
+    Out << "    usage:        page 0x" << Hex(C.UsagePage, 4) << " usage 0x" << Hex(C.Usage, 4)
+        << "\n";
+    Out << "    reports:      input " << C.InputReportByteLength << ", output "
+        << C.OutputReportByteLength << ", feature " << C.FeatureReportByteLength
+        << " bytes (report ID byte included)\n";
+    const bool Opened = Dev->OpenFile();
+    Out << "    access:       "
+        << (!Opened                ? "cannot be opened"
+            : Dev->ReadWriteAccess ? "read/write"
+                                   : "queries only (no read/write access: check permissions)")
+        << "\n";
+}
+
+}  // namespace
+
+std::string VeltoMode(unsigned VendorID, unsigned ProductID) {
+    if (VendorID != kVeltoVendor) return {};
+    if (ProductID == kVeltoRunProduct) return "run mode";
+    if (ProductID == kVeltoUpdateProduct) return "update mode";
+    return {};
+}
+
+std::string Describe(TJvHidDeviceController& Controller) {
+    std::ostringstream Out;
+    if (!IsHidLoaded()) {
+        Out << "The HID backend could not be loaded: no HID interface can be seen.\n";
+        return Out.str();
+    }
+    int Listed = 0;
+    int Velto = 0;
+    // The callback makes each checked-in interface accessible for its queries; the controller
+    // closes it again afterwards.
+    Controller.SetOnEnumerate([&](TJvHidDevice* Dev, int Idx) {
+        DescribeOne(Out, Dev, Idx);
+        ++Listed;
+        if (!VeltoMode(Dev->Attributes.VendorID, Dev->Attributes.ProductID).empty()) ++Velto;
+        return true;
+    });
+    Controller.Enumerate();
+    Controller.SetOnEnumerate(nullptr);
+    Out << Listed << " HID interface(s) found";
+    if (Velto == 0)
+        Out << "; no Velto device (vendor 0x0168, product 0x0821 run mode or 0x0904 update "
+               "mode)";
+    else
+        Out << "; Velto device(s): " << Velto;
+    Out << ".\n";
+    return Out.str();
+}
+
+}  // namespace hidlist
