@@ -29,7 +29,7 @@ DWORD LastError() {
     return syslib::GetLastError != nullptr ? syslib::GetLastError() : 0;
 }
 
-void WINAPI_EmptyCompletion(DWORD, DWORD, OVERLAPPED*) {}
+void EmptyCompletion(DWORD, DWORD, OVERLAPPED*) {}
 
 std::u16string FromUnits(const uint16_t* Units, std::size_t Max) {
     std::size_t Len = 0;
@@ -225,7 +225,7 @@ void TJvHidDeviceReadThread::Execute() {
         std::fill(Report.begin(), Report.end(), 0);
         uint32_t Failure = ERROR_SUCCESS;
         if (!Device->ReadFileEx(Report.data(), static_cast<uint32_t>(Report.size()),
-                                &WINAPI_EmptyCompletion)) {
+                                &EmptyCompletion)) {
             Failure = LastError();
             if (Failure == ERROR_SUCCESS) Failure = ERROR_INVALID_HANDLE;
         } else {
