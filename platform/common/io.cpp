@@ -28,9 +28,10 @@ struct HandleTable {
     uintptr_t next = 0x1000;
 };
 
+// Never destroyed: a thread still running at exit may close a handle.
 HandleTable& handles() {
-    static HandleTable table;
-    return table;
+    static auto* table = new HandleTable;
+    return *table;
 }
 
 }  // namespace

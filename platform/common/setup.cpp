@@ -156,9 +156,10 @@ struct Listeners {
     bool watching = false;  // guarded by watchMutex
 };
 
+// Never destroyed: a backend thread may still raise a notification while the process exits.
 Listeners& listeners() {
-    static Listeners l;
-    return l;
+    static auto* l = new Listeners;
+    return *l;
 }
 
 }  // namespace
