@@ -1,0 +1,173 @@
+// The parameter read (which yields the program-data mask), DSP programming block by block, and
+// the end of a full run.
+#include <QPushButton>
+#include <QString>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "app/dsp_image.h"
+// isp.h holds the diagnostic windows by QPointer, which needs their full types.
+#include "app/diag/hid_data.h"
+#include "app/diag/prog_data.h"
+#include "app/isp.h"
+#include "firmware/images.h"
+
+namespace {
+
+constexpr int kParamBlocks = 11;       // blocks 0..10
+constexpr int kParamBlockStride = 50;  // where each block lands in ParamTable
+constexpr int kParamBlockBytes = 50;   // bytes taken from blocks 0..9
+constexpr int kParamLastBytes = 16;    // bytes taken from block 10
+constexpr int kDspBlockBytes = 32;
+
+void Enable(QTimer* t) {
+    if (!t->isActive()) t->start();
+}
+
+// The disconnect timer armed by an MCU reset is meant for the link of that reset. A device
+// back in run mode before it fires has been seen leaving (which tore that link down already),
+// and the timer would otherwise tear down the link a new flow is about to open.
+void CancelStaleDisconnect(QTimer* t) {
+    t->stop();
+}
+
+}  // namespace
+
+void TfmIsp::bnSecurityClick() {
+    if (StatusPanelText(1) != QStringLiteral("Detect Run HID")) return;
+    CancelStaleDisconnect(tmWaitDisconnect);
+    if (Proc == nullptr) {
+        Proc = new LUsbProc(this);
+        if (Proc->Open()) {
+            AcceptInput = true;
+            Proc->SetWaitTime(5000);
+        }
+    }
+    Proc->SetPollSuppressed(true);
+    SubmitCommand(CM_MCS_CMD(1, 0x10), true, true);
+    ParamRequestCount = 0;
+    SubmitCommand(CM_MCS_CMD(1, 0xA8, 0), true, true);
+    Step = 1;
+    SetStatusRed(true);
+    SetSimpleText(QStringLiteral("Parameter Data"));
+}
+
+void TfmIsp::OnParamAnswer(const LCmd& answer) {
+    const BSTM& p = answer.GetData();
+    // The echoed block number says where the bytes go; one the table has no room for is not
+    // ours to store, and a reply without one carries nothing.
+    if (p.empty() || p[0] >= kParamBlocks) return;
+    const std::size_t offset = static_cast<std::size_t>(p[0]) * kParamBlockStride;
+
+    if (ParamRequestCount == 0) {
+        SubmitCommand(CM_MCS_CMD(1, 0x1A, 0x01, 0x00, 0x01, 0x00), true, true);
+    }
+    ++ParamRequestCount;
+
+    const bool last = ParamRequestCount >= kParamBlocks;
+    std::size_t count = last ? kParamLastBytes : kParamBlockBytes;
+    count = std::min({count, p.size() - 1, ParamTable.size() - offset});
+    std::copy_n(p.begin() + 1, count, ParamTable.begin() + static_cast<std::ptrdiff_t>(offset));
+
+    if (!last) {
+        SubmitCommand(CM_MCS_CMD(1, 0xA8, static_cast<uint8_t>(ParamRequestCount)), true, true);
+        return;
+    }
+
+    uint32_t mask = 0;
+    if (!BuildDspMask(ParamTable.data(), mask)) {
+        // The row the device names lies outside its parameter data: without a trustworthy
+        // mask the DSP program would be written scrambled, so the run stops here.
+        SetStatusRed(false);
+        RunStage = 0;
+        McuUpdatePending = false;
+        ShowError(QStringLiteral("Parameter Data Error !!"));
+        return;
+    }
+    DspMask = mask;
+    RunStage = 2;
+    Enable(tmRunStep);
+}
+
+void TfmIsp::bnDspPorgramClick() {
+    if (HidDevice == nullptr) return;
+    CancelStaleDisconnect(tmWaitDisconnect);
+    // The security read arrives here with its processor still open; only one may talk to
+    // the device.
+    if (Proc != nullptr) TearDownLink();
+    Proc = new LUsbProc(this);
+    if (!Proc->Open()) return;
+    AcceptInput = true;
+    Proc->SetWaitTime(10000);
+    Proc->SetPollSuppressed(true);
+    SubmitCommand(CM_MCS_CMD(1, 0x10), true, true);
+    Step = 1;
+    SetSimpleText(QStringLiteral("Dsp Program"));
+    Enable(tmDspProgram);
+    SetStatusRed(true);
+    bnMcuProgram->setEnabled(false);
+    bnDspPorgram->setEnabled(false);
+}
+
+void TfmIsp::tmDspProgramTimer() {
+    tmDspProgram->stop();
+    SetStatusRed(true);
+
+    const uint32_t* words = images_.DspWords;
+    std::size_t count = images_.DspWordCount;
+    if (words == nullptr) {
+        words = kDspImageWords;
+        count = kDspImageWordCount;
+    }
+    ImageLength = PrepareDspBuffer(words, count, ProgramBuffer.data(), ProgramBuffer.size());
+    ShowProgramDump(ImageLength);
+
+    DspBlock = 0;
+    SubmitCommand(CM_MCS_DSP_BYTE_PROG(DspBlock, ProgramBuffer.data(), DspMask), true, true);
+    DspBlockTotal = ImageLength / kDspBlockBytes;
+    SetProgressMax(DspBlockTotal);
+    SetProgress(0);
+}
+
+void TfmIsp::OnDspAnswer(const LCmd& /*answer*/) {
+    SetSimpleText(QStringLiteral("Dsp Progrmming ") + QString::number(DspBlock));
+    SetProgress(DspBlock);
+    if (DspBlock < DspBlockTotal) {
+        ++DspBlock;
+        SubmitCommand(CM_MCS_DSP_BYTE_PROG(DspBlock, ProgramBuffer.data(), DspMask), true, true);
+        return;
+    }
+    Step = 1;
+    SetProgress(0);
+    SetStatusRed(false);
+    SetPanelText(0, QStringLiteral("Disconnect"));
+    bnMcuProgram->setEnabled(true);
+    bnDspPorgram->setEnabled(true);
+    Enable(tmRunStep);
+}
+
+void TfmIsp::tmRunStepTimer() {
+    tmRunStep->stop();
+    if (RunStage == 3) {
+        RunStage = 2;
+    } else if (RunStage == 2) {
+        bnDspPorgramClick();
+        RunStage = 1;
+    } else if (RunStage == 1) {
+        SubmitCommand(CM_MCS_CMD(1, 0x12), true, true);
+        if (Proc != nullptr) {
+            Proc->SetWaitTime(500);
+            Proc->SetPollSuppressed(false);
+        }
+        RunStage = 0;
+        McuUpdatePending = false;
+        ShowInfo(QStringLiteral(" Program OK !! "));
+        // The dialog may have been open for a while: SubmitCommand finds out whether the
+        // device is still there.
+        SubmitCommand(CM_MCS_CMD(1, 0x04), true, true);
+    }
+}

@@ -1,0 +1,340 @@
+// The microcontroller update: a step machine over 70-byte IAP packets, one answer per packet,
+// paced by tmUsbWait so that each answer is taken no earlier than the device needs.
+#include <QPushButton>
+#include <QString>
+#include <QTimer>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+// isp.h holds the diagnostic windows by QPointer, which needs their full types.
+#include "app/diag/hid_data.h"
+#include "app/diag/prog_data.h"
+#include "app/isp.h"
+#include "app/mcu_image.h"
+#include "firmware/images.h"
+
+namespace {
+
+constexpr int kPacketSize = 70;
+constexpr int kStartImageBytes = 48;  // image bytes carried by the "Start Program" packet
+constexpr int kDataImageBytes = 56;   // image bytes carried by each data packet
+constexpr int kAnswerSize = 64;
+
+using Packet = std::array<uint8_t, kPacketSize>;
+
+void Put32(Packet& p, int offset, uint32_t v) {
+    p[offset] = static_cast<uint8_t>(v);
+    p[offset + 1] = static_cast<uint8_t>(v >> 8);
+    p[offset + 2] = static_cast<uint8_t>(v >> 16);
+    p[offset + 3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Payload byte i of an IAP answer; bytes the device did not send read as 0.
+uint8_t PayloadByte(const LCmd& a, std::size_t i) {
+    const BSTM& d = a.Data;
+    return i < d.size() ? d[i] : 0;
+}
+
+uint32_t PayloadLe32(const LCmd& a, std::size_t i) {
+    return static_cast<uint32_t>(PayloadByte(a, i)) |
+           static_cast<uint32_t>(PayloadByte(a, i + 1)) << 8 |
+           static_cast<uint32_t>(PayloadByte(a, i + 2)) << 16 |
+           static_cast<uint32_t>(PayloadByte(a, i + 3)) << 24;
+}
+
+// An IAP answer is always the 64-byte form: 32-bit sum, then the payload. It is read that way
+// even when its last bytes happen to look like a frame trailer.
+LCmd IapAnswer(const BSTM& raw) {
+    LCmd a;
+    a.Value = 0;
+    if (raw.size() >= 4) {
+        a.Value = static_cast<uint32_t>(raw[0]) | static_cast<uint32_t>(raw[1]) << 8 |
+                  static_cast<uint32_t>(raw[2]) << 16 | static_cast<uint32_t>(raw[3]) << 24;
+        a.Data.assign(raw.begin() + 4, raw.begin() + std::min<std::size_t>(raw.size(), 64));
+    }
+    return a;
+}
+
+// The packet number wraps as the device's 32-bit field does.
+int NextSequence(int s) {
+    return static_cast<int>(static_cast<uint32_t>(s) + 1u);
+}
+
+// A timer that is already running keeps its phase, as an enabled flag set twice would.
+void Enable(QTimer* t) {
+    if (!t->isActive()) t->start();
+}
+
+}  // namespace
+
+bool TfmIsp::PrepareMcuImage() {
+    const char* const* lines = images_.McuHexLines;
+    std::size_t count = images_.McuHexLineCount;
+    if (lines == nullptr) {
+        lines = kMcuHexLines;
+        count = kMcuHexLineCount;
+    }
+    const McuImage r = ::PrepareMcuImage(lines, count, ProgramBuffer.data(), kMcuImageSize);
+    ImageLength = r.ImageLength;
+    if (r.ChecksumError) {
+        ShowError(QStringLiteral("Check sum error!"));
+        return false;
+    }
+    return true;
+}
+
+void TfmIsp::bnMcuProgramClick() {
+    // The image is prepared before the device is told anything: a damaged image must not
+    // take a working device into update mode, nor be written in part.
+    SetStatusRed(true);
+    const bool prepared = PrepareMcuImage();
+    ShowProgramDump(ImageLength);
+    if (!prepared) {
+        SetStatusRed(false);
+        bnMcuProgram->setEnabled(true);
+        if (StatusPanelText(1) == QStringLiteral("Detect Run HID") && RunStage == 0) {
+            btnStartProgram->setEnabled(true);
+        }
+        return;
+    }
+
+    if (StatusPanelText(1) == QStringLiteral("Detect Run HID")) {
+        // A disconnect still pending from an earlier reset must not end this link.
+        tmWaitDisconnect->stop();
+        if (Proc == nullptr) {
+            Proc = new LUsbProc(this);
+            if (Proc->Open()) {
+                AcceptInput = true;
+                Proc->SetWaitTime(5000);
+            }
+        }
+        Proc->SetPollSuppressed(true);
+        SubmitCommand(CM_MCS_CMD(1, 0x10), true, true);
+        SubmitCommand(CM_MCS_IAP_RESET(0x08), true, true);
+    }
+
+    SetProgressMax(ImageLength / kDataImageBytes + 1);
+    bnMcuProgram->setEnabled(false);
+    McuUpdatePending = true;
+    Enable(tmMcuProg);
+}
+
+void TfmIsp::tmMcuProgTimer() {
+    if (StatusPanelText(1) != QStringLiteral("Detect Update HID")) return;
+    tmMcuProg->stop();
+    RunStage = 3;
+    Step = 2;
+    StartMcuLink();
+    SetStatusRed(true);
+}
+
+void TfmIsp::StartMcuLink() {
+    if (HidDevice == nullptr) return;
+    tmWaitDisconnect->stop();
+    if (Proc != nullptr) {
+        // A processor left over from run mode belongs to a device that is gone.
+        LUsbProc* old = Proc;
+        Proc = nullptr;
+        AcceptInput = false;
+        old->Close();
+        delete old;
+    }
+    Proc = new LUsbProc(this);
+    if (Proc->Open()) {
+        Proc->SetPollSuppressed(true);
+        SendNextStep();
+    } else {
+        TearDownLink();
+    }
+}
+
+void TfmIsp::SendNextStep() {
+    Packet p{};
+    const auto seqByte = [this] { return static_cast<uint8_t>(Sequence); };
+    bool reset = false;
+
+    switch (Step) {
+        case 2:
+            SetSimpleText(QStringLiteral("Connect"));
+            Sequence = 1;
+            p[0] = 0x80;
+            p[4] = seqByte();
+            break;
+        case 3:
+            SetSimpleText(QStringLiteral("Sync Package"));
+            p[0] = 0x81;
+            p[4] = seqByte();
+            p[8] = seqByte();
+            break;
+        case 4:
+            SetSimpleText(QStringLiteral("Get Firmware Version"));
+            p[0] = 0x82;
+            p[4] = seqByte();
+            break;
+        case 5:
+            SetSimpleText(QStringLiteral("Get Device ID"));
+            p[0] = 0x83;
+            p[4] = seqByte();
+            break;
+        case 6:
+            SetSimpleText(QStringLiteral("Read Config"));
+            p[0] = 0x84;
+            p[4] = seqByte();
+            break;
+        case 7:
+            SetSimpleText(QStringLiteral("Sync Program"));
+            Sequence = 1;
+            p[0] = 0x81;
+            p[4] = 1;
+            p[8] = 1;
+            break;
+        case 38:
+            SetSimpleText(QStringLiteral("Erase All"));
+            p[0] = 0x88;
+            p[4] = seqByte();
+            break;
+        case 8:
+            SetSimpleText(QStringLiteral("Start Program"));
+            p[0] = 0x85;
+            Sequence = NextSequence(Sequence);
+            Put32(p, 4, static_cast<uint32_t>(Sequence));
+            Put32(p, 12, static_cast<uint32_t>(ImageLength));
+            SendPos = 0;
+            std::memcpy(&p[16], &ProgramBuffer[0], kStartImageBytes);
+            SendPos += kStartImageBytes;
+            break;
+        case 9: {
+            ProgressPos = static_cast<int>((static_cast<int64_t>(Sequence) - 3) / 2);
+            SetSimpleText(QStringLiteral("Mcu Programing ") + QString::number(ProgressPos));
+            SetProgress(ProgressPos);
+            p[0] = 0x00;
+            Sequence = NextSequence(Sequence);
+            Put32(p, 4, static_cast<uint32_t>(Sequence));
+            int take = kDataImageBytes;
+            if (SendPos >= ImageLength - kDataImageBytes) take = ImageLength - SendPos;
+            // SendPos and ImageLength stay within the prepared region; the bound keeps a
+            // packet inside ProgramBuffer whatever they hold.
+            const int room = static_cast<int>(ProgramBuffer.size()) - SendPos;
+            take = std::min({take, room, kDataImageBytes});
+            if (take > 0 && SendPos >= 0) {
+                std::memcpy(&p[8], &ProgramBuffer[static_cast<std::size_t>(SendPos)],
+                            static_cast<std::size_t>(take));
+                SendPos += take;
+            }
+            break;
+        }
+        case 10:
+            SetSimpleText(QStringLiteral("MCU Reset"));
+            p[0] = 0x86;
+            Sequence = NextSequence(Sequence);
+            Put32(p, 4, static_cast<uint32_t>(Sequence));
+            reset = true;
+            Step = 1;
+            SetProgress(0);
+            SetPanelText(1, QStringLiteral("No Device"));
+            Enable(tmWaitDisconnect);
+            break;
+        default:
+            Step = 1;
+            break;
+    }
+
+    SubmitCommand(CM_MCS_PROGRAM_DATA(p.data(), kPacketSize), true, false);
+    int sum = 0;
+    for (uint8_t b : p)
+        sum += b;
+    PacketSum = sum;
+
+    if (Proc == nullptr) return;
+    if (reset) {
+        Enable(tmWaitDisconnect);
+        return;
+    }
+    int interval = 200;
+    if (Step == 8) {
+        interval = 1000;
+    } else if (SendPos + kDataImageBytes < ImageLength) {
+        interval = 20;
+    }
+    tmUsbWait->setInterval(interval);
+    Enable(tmUsbWait);
+}
+
+void TfmIsp::OnAnswer(const BSTM& answer, uint32_t /*elapsedMs*/) {
+    if (Step > 1) {
+        OnMcuAnswer(IapAnswer(answer));
+        return;
+    }
+    if (Step != 1 || !IsFramed(answer)) return;
+    const LCmd a(answer);
+    if (a.GetCmd() == 0xA8) {
+        OnParamAnswer(a);
+    } else if (a.GetCmd() == 0x53) {
+        OnDspAnswer(a);
+    }
+}
+
+void TfmIsp::OnMcuAnswer(const LCmd& answer) {
+    const bool good = answer.Value == static_cast<uint32_t>(PacketSum);
+    const auto fail = [this](const char* text, bool tearDown) {
+        if (tearDown) TearDownLink();
+        ShowError(QString::fromLatin1(text));
+    };
+
+    switch (Step) {
+        case 2:
+            if (!good) return fail("ISP Start Error !!", true);
+            Step = 3;
+            Sequence = PayloadByte(answer, 0);
+            break;
+        case 3:
+            if (!good) return fail("ISP Sync Error !!", true);
+            Step = 4;
+            Sequence = PayloadByte(answer, 0);
+            break;
+        case 4:
+            if (!good) return fail("Erase All Error !!", false);
+            Step = 5;
+            Sequence = PayloadByte(answer, 0);
+            FirmwareVersion = PayloadByte(answer, 4);
+            break;
+        case 5:
+            if (!good) return fail("Get ID Error !!", true);
+            Step = 6;
+            Sequence = PayloadByte(answer, 0);
+            DeviceId1 = static_cast<int>(PayloadLe32(answer, 4));
+            SetSimpleText(QString::asprintf(
+                "Device ID : %08X, %08X, %08X", static_cast<unsigned>(DeviceId1),
+                static_cast<unsigned>(DeviceId2), static_cast<unsigned>(DeviceId3)));
+            break;
+        case 6:
+            if (!good) return fail("Erase All Error !!", false);
+            Step = 7;
+            Sequence = PayloadByte(answer, 0);
+            DeviceId2 = static_cast<int>(PayloadLe32(answer, 4));
+            DeviceId3 = static_cast<int>(PayloadLe32(answer, 8));
+            break;
+        case 7:
+        case 38:
+            if (!good) return fail("Erase All Error !!", false);
+            Step = 8;
+            Sequence = PayloadByte(answer, 0);
+            break;
+        case 8:
+            if (!good) return fail("Program Start Error !!", false);
+            Step = 9;
+            Sequence = PayloadByte(answer, 0);
+            break;
+        case 9:
+            if (!good) return fail("Program Data Error !!", false);
+            Step = SendPos < ImageLength ? 9 : 10;
+            Sequence = static_cast<int>(PayloadLe32(answer, 0));
+            break;
+        default:
+            return;
+    }
+    SendNextStep();
+}
