@@ -200,6 +200,20 @@ TEST_F(WindowTest, RunModeDeviceIsDetectedAndUnplugged) {
     EXPECT_EQ(isp->Controller()->CheckedOutCount(), 0);
 }
 
+TEST_F(WindowTest, DevicePresentAtStartIsShownAsDetected) {
+    isp.reset();
+    BareDevice dev(BareDevice::kVendor, BareDevice::kRunProduct);
+    isp = std::make_unique<TfmIsp>(&dialogs);
+    isp->SetDiagnosticWindows(hidData.get(), progData.get());
+    ASSERT_TRUE(WaitUntil([&] { return isp->HidDevice != nullptr; }));
+    Spin(20);
+    // The start-up no-device display must not hide a device found in the first change pass.
+    EXPECT_EQ(isp->StatusPanelText(1), "Detect Run HID");
+    EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
+    EXPECT_TRUE(isp->bnDspPorgram->isEnabled());
+    EXPECT_TRUE(isp->btnStartProgram->isEnabled());
+}
+
 TEST_F(WindowTest, UpdateModeDeviceEnablesStartUnlessAnUpdateIsPending) {
     {
         auto dev = PlugHeld(BareDevice::kUpdateProduct);
