@@ -325,9 +325,7 @@ TJvHidDevice::~TJvHidDevice() {
     CloseFile();
     CloseFileEx(omhRead);
     CloseFileEx(omhWrite);
-    if (PreparsedData != nullptr && hidlib::HidD_FreePreparsedData != nullptr)
-        hidlib::HidD_FreePreparsedData(PreparsedData);
-    PreparsedData = nullptr;
+    FreePreparsedData();
     LanguageStrings.clear();
 
     if (Controller != nullptr) {
@@ -552,6 +550,13 @@ bool TJvHidDevice::CheckOut() {
     --Controller->CheckedInCount_;
     StartThread();
     return true;
+}
+
+void TJvHidDevice::FreePreparsedData() {
+    std::lock_guard<std::recursive_mutex> Guard(FileLock);
+    if (PreparsedData != nullptr && hidlib::HidD_FreePreparsedData != nullptr)
+        hidlib::HidD_FreePreparsedData(PreparsedData);
+    PreparsedData = nullptr;
 }
 
 PHIDP_PREPARSED_DATA TJvHidDevice::GetPreparsedData() {
@@ -1013,7 +1018,10 @@ TJvHidDeviceController::~TJvHidDeviceController() {
             // The device outlives us, but its reader must not outlive the bound entry
             // points that go away below.
             Dev->StopThread();
+            std::weak_ptr<void> Alive = Dev->AliveToken();
             Dev->DoUnplug();
+            // Its preparsed data belongs to the backend that is unbound below.
+            if (!Alive.expired()) Dev->FreePreparsedData();
         } else {
             delete Dev;
         }

@@ -288,6 +288,7 @@ class TJvHidDevice {
     bool CollectRead(uint32_t& Bytes, uint32_t& Error);
     void CloseHandleOf(HANDLE& Handle);
     void GetMax();
+    void FreePreparsedData();
     std::vector<uint16_t> LanguageList();
     bool ReadStringOnce(bool& Done, std::u16string& Value, BOOLEAN (*Query)(HANDLE, void*, ULONG));
 

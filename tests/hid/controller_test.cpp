@@ -276,6 +276,28 @@ TEST_F(ControllerTest, DestroyingTheControllerUnplugsCheckedOutDevices) {
     delete Out;
 }
 
+TEST_F(ControllerTest, DeletingAListedDeviceLeavesAFreshOneInItsSlot) {
+    EchoDevice A;
+    EchoDevice B;
+    auto Ctl = MakeController();
+    ASSERT_TRUE(WaitPlugged(*Ctl, 2));
+    Ctl->SetOnDeviceUnplug([](TJvHidDevice*) {});
+    TJvHidDevice* Out = nullptr;
+    ASSERT_TRUE(Ctl->CheckOutByIndex(Out, 0));
+    Out->SetThreadSleepTime(40);
+    const auto Unplug = Out->OnUnplug;
+    const uint32_t Instance = Out->PnPInfo->DeviceInstance;
+    delete Out;
+    ASSERT_EQ(Ctl->Devices().size(), 2u);
+    TJvHidDevice* Fresh = Ctl->Devices()[0];
+    EXPECT_EQ(Fresh->PnPInfo->DeviceInstance, Instance);
+    EXPECT_FALSE(Fresh->CheckedOut);
+    EXPECT_EQ(Fresh->OnUnplug, Unplug);
+    EXPECT_EQ(Fresh->GetThreadSleepTime(), 40);
+    EXPECT_EQ(Ctl->CheckedOutCount(), 0);
+    EXPECT_EQ(Ctl->CheckedInCount(), 2);
+}
+
 TEST_F(ControllerTest, TwoControllersShareTheBinding) {
     EchoDevice Dev;
     auto First = MakeController();
