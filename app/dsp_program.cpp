@@ -39,6 +39,16 @@ void CancelStaleDisconnect(QTimer* t) {
 
 void TfmIsp::bnSecurityClick() {
     if (StatusPanelText(1) != QStringLiteral("Detect Run HID")) return;
+    if (RunStage == 3 && McuUpdatePending) {
+        // The microcontroller update was cut off before its reset and the device came back
+        // with its old firmware: going on would end in " Program OK !! " for an update that
+        // never happened. The run ends here; the user may start it again.
+        RunStage = 0;
+        McuUpdatePending = false;
+        SetStatusRed(false);
+        btnStartProgram->setEnabled(true);
+        return;
+    }
     CancelStaleDisconnect(tmWaitDisconnect);
     if (Proc == nullptr) {
         Proc = new LUsbProc(this);

@@ -232,6 +232,8 @@ void TfmIsp::SendNextStep() {
             Sequence = NextSequence(Sequence);
             Put32(p, 4, static_cast<uint32_t>(Sequence));
             reset = true;
+            // The whole image is out: from here on the run no longer waits for the update.
+            McuUpdatePending = false;
             Step = 1;
             SetProgress(0);
             SetPanelText(1, QStringLiteral("No Device"));
