@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPushButton>
 #include <QString>
 #include <QThread>
@@ -45,25 +46,31 @@ inline QApplication& App() {
 }
 
 // Runs the event loop until pred holds; false when it still fails after timeoutMs (a limit
-// for a broken build, not a speed goal).
+// for a broken build, not a speed goal). The loop sleeps only inside the event loop, so the
+// HID reader's reports are taken as soon as they come, as in the program: a test loop that
+// slept between rounds would let the device's repeated answers pile up and go stale.
 inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 90000) {
+    if (pred()) return true;
     QElapsedTimer clock;
     clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setTimerType(Qt::PreciseTimer);
+    check.setInterval(2);
+    bool held = false;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        held = pred();
+        if (held || clock.elapsed() > timeoutMs) loop.quit();
+    });
+    check.start();
+    loop.exec();
+    return held;
 }
 
 inline void Spin(int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, [&] { loop.quit(); });
+    loop.exec();
 }
 
 // Deterministic bytes that are not all alike.
@@ -167,10 +174,11 @@ class FlowFixture : public ::testing::Test {
             std::lock_guard<std::mutex> guard(writtenLock_);
             written_.push_back(ParseLogLine(line));
         });
-        QObject::connect(isp.get(), &TfmIsp::StatusChanged, isp.get(), [this] {
-            const QString t = isp->StatusSimpleText();
+        TfmIsp* window = isp.get();
+        QObject::connect(window, &TfmIsp::StatusChanged, window, [this, window] {
+            const QString t = window->StatusSimpleText();
             if (!t.isEmpty() && (texts.empty() || texts.back() != t)) texts.push_back(t);
-            maxProgress = std::max(maxProgress, isp->ProgressPosition());
+            maxProgress = std::max(maxProgress, window->ProgressPosition());
         });
         isp->show();
         ASSERT_TRUE(device->PlugIn(Mode::Run));
@@ -186,12 +194,16 @@ class FlowFixture : public ::testing::Test {
             std::string d;
             for (const auto& e : dialogs.Entries())
                 d += "[" + e.text.toStdString() + "] ";
+            if (t.size() > 1500) t = "..." + t.substr(t.size() - 1500);
             std::printf(
-                "panel 1 \"%s\", Step %d, RunStage %d, device log %zu\ntexts %s\n"
-                "dialogs %s\n",
+                "panel 1 \"%s\", Step %d, RunStage %d, device log %zu, AcceptInput %d, "
+                "tmUsbWait %d, link busy %d, queued %zu\ntexts %s\ndialogs %s\n",
                 isp->StatusPanelText(1).toStdString().c_str(), isp->Step, isp->RunStage,
-                device->Log().size(), t.c_str(), d.c_str());
+                device->Log().size(), isp->AcceptInput, isp->tmUsbWait->isActive(),
+                isp->Proc != nullptr && isp->Proc->IsBusy(),
+                isp->Proc != nullptr ? isp->Proc->QueuedFrames() : 0, t.c_str(), d.c_str());
         }
+        if (isp) QObject::disconnect(isp.get(), &TfmIsp::StatusChanged, nullptr, nullptr);
         isp.reset();
         hidData.reset();
         progData.reset();

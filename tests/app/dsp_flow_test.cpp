@@ -1,0 +1,245 @@
+// The parameter read and DSP programming against the simulated device in run mode: the mask,
+// the block frames, misbehaving answers, and unplugging.
+#include <QPushButton>
+
+#include <cstdint>
+#include <vector>
+
+#include "tests/app/flow_fixture.h"
+
+namespace flowtest {
+namespace {
+
+constexpr uint8_t kParam = 0xA8;
+constexpr uint8_t kBlock = 0x53;
+
+// An answer frame as the device sends it: from address 1 to the host.
+Bytes DeviceFrame(uint8_t cmd, const Bytes& payload) {
+    Bytes f = {0x10, 0x02, 0x01, 0x00, static_cast<uint8_t>(payload.size() + 1), cmd};
+    f.insert(f.end(), payload.begin(), payload.end());
+    f.push_back(0x10);
+    f.push_back(0x03);
+    uint8_t x = 0;
+    for (uint8_t b : f)
+        x ^= b;
+    f.push_back(x);
+    f.resize(64, 0);
+    return f;
+}
+
+// (command, number) of the device's run-mode log, handled entries only.
+std::vector<std::pair<int, int64_t>> RunLog(const std::vector<simdev::LogEntry>& log) {
+    std::vector<std::pair<int, int64_t>> out;
+    for (const auto& e : log)
+        if (e.mode == Mode::Run && e.handled) out.emplace_back(e.command, e.number);
+    return out;
+}
+
+std::vector<std::pair<int, int64_t>> SecurityLog() {
+    std::vector<std::pair<int, int64_t>> l = {{0x10, -1}, {kParam, 0}, {0x1A, -1}};
+    for (int b = 1; b <= 10; ++b)
+        l.emplace_back(kParam, b);
+    return l;
+}
+
+class DspFlow : public FlowFixture {
+  protected:
+    void SetUp() override {
+        FlowFixture::SetUp();
+        mcu = HexImage::Of(Pattern(100, 1));
+        // 16 words: 68 bytes, so blocks 0..2 and the last holds 4 bytes and 28 zeros.
+        words = DspWords(16);
+        buffer = PreparedDsp(words, &length);
+        UseImages(mcu, words);
+    }
+
+    bool DspDone() {
+        return isp->bnDspPorgram->isEnabled() && isp->Step == 1 &&
+               device->CountReceived(Mode::Run, kBlock) >= 3 && !isp->StatusIsRed();
+    }
+
+    // The 0x53 frames the window wrote.
+    std::vector<Bytes> BlockFrames() const {
+        std::vector<Bytes> out;
+        for (const auto& w : Written())
+            if (w.size() >= 6 && w[0] == 0x10 && w[5] == kBlock) out.push_back(w);
+        return out;
+    }
+
+    HexImage mcu;
+    std::vector<uint32_t> words;
+    Bytes buffer;
+    int length = 0;
+};
+
+TEST_F(DspFlow, DspProgAloneSendsTheImageUnmaskedAndStops) {
+    ASSERT_EQ(length, 68);
+    EXPECT_EQ(isp->DspMask, 0u);
+    isp->bnDspPorgram->click();
+    EXPECT_FALSE(isp->bnDspPorgram->isEnabled());
+    EXPECT_FALSE(isp->bnMcuProgram->isEnabled());
+    EXPECT_TRUE(isp->StatusIsRed());
+    ASSERT_TRUE(WaitUntil([&] { return DspDone(); }));
+    Spin(400);  // tmRunStep fires with nothing left to do
+
+    const std::vector<Bytes> frames = BlockFrames();
+    ASSERT_EQ(frames.size(), 3u);
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const Bytes& f = frames[k];
+        ASSERT_EQ(f.size(), 43u);
+        EXPECT_EQ(f[6], 0);
+        EXPECT_EQ(f[7], k);
+        EXPECT_EQ(Bytes(f.begin() + 8, f.begin() + 40),
+                  Bytes(buffer.begin() + static_cast<std::ptrdiff_t>(32 * k),
+                        buffer.begin() + static_cast<std::ptrdiff_t>(32 * k + 32)))
+            << "block " << k;
+    }
+    EXPECT_EQ(Bytes(frames[2].begin() + 12, frames[2].begin() + 40), Bytes(28, 0));
+
+    EXPECT_EQ(RunLog(device->Log()), (std::vector<std::pair<int, int64_t>>{
+                                         {0x10, -1}, {kBlock, 0}, {kBlock, 1}, {kBlock, 2}}));
+    const std::vector<QString> expected = {
+        QStringLiteral("Dsp Program"), QStringLiteral("Dsp Progrmming 0"),
+        QStringLiteral("Dsp Progrmming 1"), QStringLiteral("Dsp Progrmming 2")};
+    EXPECT_EQ(texts, expected);
+    EXPECT_EQ(maxProgress, 2);
+    EXPECT_EQ(isp->ProgressPosition(), 0);
+    EXPECT_EQ(isp->ProgressMaximum(), 2);
+    EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
+    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_TRUE(progData->Text().startsWith(QStringLiteral("00000000  00 44 ")));
+}
+
+TEST_F(DspFlow, SecurityReadsTheTableThenProgramsTheMaskedImage) {
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, 0x04) == 1; }));
+
+    EXPECT_EQ(isp->ParamTable, device->ParameterTable());
+    EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_NE(isp->DspMask, 0u);
+    // The device removes its mask again: its memory holds the plain buffer.
+    EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
+
+    auto expected = SecurityLog();
+    expected.insert(expected.end(), {{0x10, -1}, {kBlock, 0}, {kBlock, 1}, {kBlock, 2}});
+    expected.insert(expected.end(), {{0x12, -1}, {0x04, -1}});
+    EXPECT_EQ(RunLog(device->Log()), expected);
+    EXPECT_EQ(texts.front(), QStringLiteral("Parameter Data"));
+    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_EQ(dialogs.Count(), 1u);
+}
+
+TEST_F(DspFlow, SecondSecurityReadUnlocksAgainAndBuildsANewMask) {
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    const uint32_t first = isp->DspMask;
+    ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, 0x04) == 1; }));
+
+    device->ClearLog();
+    device->SetReportedRowIndex(3);
+    dialogs.Clear();
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+
+    const auto log = RunLog(device->Log());
+    const auto security = SecurityLog();
+    ASSERT_GE(log.size(), security.size());
+    EXPECT_EQ(decltype(log)(log.begin(), log.begin() + 13), security);
+    const auto table = device->ParameterTable();
+    EXPECT_EQ(table[0], 3);
+    EXPECT_EQ(isp->DspMask, simdev::VeltoDevice::MaskFromTable(table).value());
+    EXPECT_NE(isp->DspMask, first);
+}
+
+TEST_F(DspFlow, ParameterAnswersNamingBlocksPastTheTableAreIgnored) {
+    // Answers: 1 = 0x10, 2 = block 0, 3 = 0x1A, 4 = block 1. Before it, two answers that
+    // name blocks the table does not have, carrying bytes that must not land anywhere.
+    Bytes far(51, 0xEE);
+    far[0] = 11;
+    device->InjectBeforeAnswer(4, DeviceFrame(kParam, far));
+    far[0] = 0xFF;
+    device->InjectBeforeAnswer(4, DeviceFrame(kParam, far));
+
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(isp->ParamTable, device->ParameterTable());
+    EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_EQ(device->CountReceived(Mode::Run, kParam), 11u);
+    EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
+}
+
+TEST_F(DspFlow, RowIndexPastTheTableFailsTheReadWithoutProgramming) {
+    device->SetReportedRowIndex(40);
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitForDialog(QStringLiteral("Parameter Data Error !!")));
+    Spin(500);  // longer than tmRunStep and tmDspProgram together
+
+    EXPECT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(dialogs.Entries()[0].kind, DialogSeam::Kind::Error);
+    EXPECT_EQ(device->CountReceived(Mode::Run, kBlock), 0u);
+    EXPECT_EQ(device->CountReceived(Mode::Run, kParam), 11u);
+    EXPECT_EQ(isp->DspMask, 0u);
+    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_FALSE(isp->tmRunStep->isActive());
+    EXPECT_FALSE(isp->StatusIsRed());
+
+    // With sound data the next read goes through.
+    device->ClearFaults();
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(isp->DspMask, device->DspMask());
+}
+
+TEST_F(DspFlow, SecurityDoesNothingUnlessTheDeviceRunsItsFirmware) {
+    device->Unplug();
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
+    isp->bnSecurityClick();
+    ASSERT_TRUE(device->PlugIn(Mode::Update));
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Update HID")));
+    isp->bnSecurity->click();
+    Spin(200);
+    EXPECT_TRUE(Written().empty());
+    EXPECT_EQ(isp->Proc, nullptr);
+}
+
+TEST_F(DspFlow, UnplugDuringTheReadReturnsToIdleAndALaterReadCompletes) {
+    device->DropAnswer(4);  // block 1's answer: the read waits
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, kParam) == 2; }));
+    Spin(100);
+    device->Unplug();
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
+    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_EQ(isp->Step, 1);
+    EXPECT_FALSE(isp->AcceptInput);
+
+    ASSERT_TRUE(device->PlugIn(Mode::Run));
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Run HID")));
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
+    EXPECT_EQ(dialogs.Count(), 1u);
+}
+
+TEST_F(DspFlow, UnplugDuringProgrammingReturnsToIdleAndALaterRunCompletes) {
+    device->UnplugAtDspBlock(1, std::chrono::milliseconds(100));
+    isp->bnDspPorgram->click();
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
+    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_EQ(isp->Step, 1);
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Run HID")));
+    EXPECT_TRUE(isp->bnDspPorgram->isEnabled());
+
+    device->ClearLog();
+    isp->bnDspPorgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return DspDone(); }));
+    EXPECT_EQ(RunLog(device->Log()), (std::vector<std::pair<int, int64_t>>{
+                                         {0x10, -1}, {kBlock, 0}, {kBlock, 1}, {kBlock, 2}}));
+    EXPECT_EQ(dialogs.Count(), 0u);
+}
+
+}  // namespace
+}  // namespace flowtest

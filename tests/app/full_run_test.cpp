@@ -1,0 +1,117 @@
+// The whole update with the embedded images, from either button, against the simulated device:
+// the end dialog, both memories, and every command the device received, in order.
+#include <QPushButton>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "firmware/images.h"
+#include "tests/app/flow_fixture.h"
+
+namespace flowtest {
+namespace {
+
+struct Expected {
+    Bytes mcu;
+    int mcuLength = 0;
+    Bytes dsp;
+    int dspLength = 0;
+};
+
+Expected EmbeddedImages() {
+    Expected e;
+    e.mcu.assign(71680, 0);
+    const McuImage m =
+        ::PrepareMcuImage(kMcuHexLines, kMcuHexLineCount, e.mcu.data(), kMcuImageSize);
+    EXPECT_FALSE(m.ChecksumError);
+    e.mcuLength = m.ImageLength;
+    e.dsp = PreparedDsp(std::vector<uint32_t>(kDspImageWords, kDspImageWords + kDspImageWordCount),
+                        &e.dspLength);
+    return e;
+}
+
+using Entry = std::pair<int, int64_t>;  // command or IAP byte 0, number (-1 for none)
+
+// What the device must have received, in order, for an image of mcuLength bytes.
+std::vector<std::pair<Mode, Entry>> ExpectedLog(int mcuLength) {
+    std::vector<std::pair<Mode, Entry>> l;
+    const auto run = [&](int cmd, int64_t n = -1) { l.push_back({Mode::Run, {cmd, n}}); };
+    run(0x10);
+    run(0x08);
+    // IAP packet numbers: 1 for the first six, then the host's and the device's steps.
+    const std::vector<std::pair<int, int64_t>> head = {{0x80, 1}, {0x81, 2}, {0x82, 3},
+                                                       {0x83, 4}, {0x84, 5}, {0x81, 1}};
+    for (const auto& h : head)
+        l.push_back({Mode::Update, h});
+    l.push_back({Mode::Update, {0x85, 3}});
+    const int dataPackets = std::max(1, (mcuLength - 48 + 55) / 56);
+    int64_t number = 3;
+    for (int k = 0; k < dataPackets; ++k) {
+        number += 2;
+        l.push_back({Mode::Update, {0x00, number}});
+    }
+    l.push_back({Mode::Update, {0x86, number + 2}});
+    run(0x10);
+    run(0xA8, 0);
+    run(0x1A);
+    for (int b = 1; b <= 10; ++b)
+        run(0xA8, b);
+    run(0x10);
+    for (int b = 0; b <= 768; ++b)
+        run(0x53, b);
+    run(0x12);
+    run(0x04);
+    return l;
+}
+
+class FullRun : public FlowFixture {
+  protected:
+    void RunAndCheck(QPushButton* button) {
+        const Expected e = EmbeddedImages();
+        button->click();
+        ASSERT_TRUE(WaitUntil([&] { return OkShown(); }, 240000));
+        ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, 0x04) == 1; }));
+
+        EXPECT_EQ(dialogs.Count(), 1u) << dialogs.Entries().back().text.toStdString();
+        EXPECT_EQ(dialogs.Entries()[0].kind, DialogSeam::Kind::Information);
+        EXPECT_TRUE(device->FlashMatches(e.mcu.data(), static_cast<std::size_t>(e.mcuLength)));
+        EXPECT_EQ(e.dspLength, 24580);
+        EXPECT_EQ(device->DspBlocksStored(), 769u);
+        EXPECT_TRUE(device->DspMatches(e.dsp.data(), simdev::kDspMemorySize));
+        EXPECT_EQ(isp->DspMask, device->DspMask());
+
+        std::vector<std::pair<Mode, Entry>> log;
+        for (const auto& entry : device->Log()) {
+            EXPECT_TRUE(entry.handled);
+            log.push_back({entry.mode, {entry.command, entry.number}});
+        }
+        const auto expected = ExpectedLog(e.mcuLength);
+        ASSERT_EQ(log.size(), expected.size());
+        for (std::size_t i = 0; i < log.size(); ++i) {
+            ASSERT_EQ(log[i], expected[i]) << "entry " << i;
+        }
+
+        EXPECT_EQ(isp->RunStage, 0);
+        EXPECT_FALSE(isp->McuUpdatePending);
+        EXPECT_EQ(isp->Step, 1);
+        EXPECT_FALSE(isp->StatusIsRed());
+        EXPECT_EQ(isp->StatusPanelText(1), QStringLiteral("Detect Run HID"));
+        EXPECT_EQ(isp->StatusSimpleText(), QStringLiteral("Dsp Progrmming 768"));
+        EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
+        EXPECT_TRUE(isp->bnDspPorgram->isEnabled());
+    }
+};
+
+TEST_F(FullRun, FromStartProgram) {
+    EXPECT_TRUE(isp->btnStartProgram->isEnabled());
+    RunAndCheck(isp->btnStartProgram);
+    EXPECT_FALSE(isp->btnStartProgram->isEnabled());
+}
+
+TEST_F(FullRun, FromMcuProg) {
+    RunAndCheck(isp->bnMcuProgram);
+}
+
+}  // namespace
+}  // namespace flowtest
