@@ -106,7 +106,7 @@ TEST_F(DspFlow, DspProgAloneSendsTheImageUnmaskedAndStops) {
     EXPECT_EQ(isp->ProgressPosition(), 0);
     EXPECT_EQ(isp->ProgressMaximum(), 2);
     EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
-    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(FlowDialogCount(), 0u);
     EXPECT_EQ(isp->RunStage, 0);
     EXPECT_TRUE(progData->Text().startsWith(QStringLiteral("00000000  00 44 ")));
 }
@@ -128,7 +128,7 @@ TEST_F(DspFlow, SecurityReadsTheTableThenProgramsTheMaskedImage) {
     EXPECT_EQ(RunLog(device->Log()), expected);
     EXPECT_EQ(texts.front(), QStringLiteral("Parameter Data"));
     EXPECT_EQ(isp->RunStage, 0);
-    EXPECT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(FlowDialogCount(), 1u);
 }
 
 TEST_F(DspFlow, SecondSecurityReadUnlocksAgainAndBuildsANewMask) {
@@ -176,8 +176,8 @@ TEST_F(DspFlow, RowIndexPastTheTableFailsTheReadWithoutProgramming) {
     ASSERT_TRUE(WaitForDialog(QStringLiteral("Parameter Data Error !!")));
     Spin(500);  // longer than tmRunStep and tmDspProgram together
 
-    EXPECT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Entries()[0].kind, DialogSeam::Kind::Error);
+    EXPECT_EQ(FlowDialogCount(), 1u);
+    EXPECT_EQ(FlowDialogs()[0].kind, DialogSeam::Kind::Error);
     EXPECT_EQ(device->CountReceived(Mode::Run, kBlock), 0u);
     EXPECT_EQ(device->CountReceived(Mode::Run, kParam), 11u);
     EXPECT_EQ(isp->DspMask, 0u);
@@ -221,7 +221,7 @@ TEST_F(DspFlow, UnplugDuringTheReadReturnsToIdleAndALaterReadCompletes) {
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
     EXPECT_EQ(isp->DspMask, device->DspMask());
     EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
-    EXPECT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(FlowDialogCount(), 1u);
 }
 
 TEST_F(DspFlow, UnplugDuringProgrammingReturnsToIdleAndALaterRunCompletes) {
@@ -238,7 +238,7 @@ TEST_F(DspFlow, UnplugDuringProgrammingReturnsToIdleAndALaterRunCompletes) {
     ASSERT_TRUE(WaitUntil([&] { return DspDone(); }));
     EXPECT_EQ(RunLog(device->Log()), (std::vector<std::pair<int, int64_t>>{
                                          {0x10, -1}, {kBlock, 0}, {kBlock, 1}, {kBlock, 2}}));
-    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(FlowDialogCount(), 0u);
 }
 
 }  // namespace

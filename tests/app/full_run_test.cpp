@@ -73,8 +73,8 @@ class FullRun : public FlowFixture {
         ASSERT_TRUE(WaitUntil([&] { return OkShown(); }, 240000));
         ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, 0x04) == 1; }));
 
-        EXPECT_EQ(dialogs.Count(), 1u) << dialogs.Entries().back().text.toStdString();
-        EXPECT_EQ(dialogs.Entries()[0].kind, DialogSeam::Kind::Information);
+        EXPECT_EQ(FlowDialogCount(), 1u) << FlowDialogs().back().text.toStdString();
+        EXPECT_EQ(FlowDialogs()[0].kind, DialogSeam::Kind::Information);
         EXPECT_TRUE(device->FlashMatches(e.mcu.data(), static_cast<std::size_t>(e.mcuLength)));
         EXPECT_EQ(e.dspLength, 24580);
         EXPECT_EQ(device->DspBlocksStored(), 769u);

@@ -39,7 +39,7 @@ TEST_P(McuImageLength, PacketsCarryTheImageAndTheFlashHoldsIt) {
 
     isp->bnMcuProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
-    EXPECT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(FlowDialogCount(), 1u);
     EXPECT_EQ(isp->ImageLength, 68);  // the DSP buffer replaced the MCU image afterwards
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
 
@@ -133,7 +133,7 @@ TEST_F(McuFlow, ChecksumErrorSendsNothingAndLeavesTheButtonsUsable) {
     isp->btnStartProgram->click();
     Spin(400);
     EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Error, QStringLiteral("Check sum error!")), 1u);
-    EXPECT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(FlowDialogCount(), 1u);
     EXPECT_TRUE(Written().empty());
     EXPECT_TRUE(device->Log().empty());
     EXPECT_EQ(device->CurrentMode(), Mode::Run);
@@ -165,7 +165,7 @@ TEST_F(McuFlow, RecordBeyondThePreparedRegionEndsTheImageSilently) {
 
     isp->bnMcuProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
-    EXPECT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(FlowDialogCount(), 1u);
     EXPECT_EQ(device->AnnouncedLength(), 200u);
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
 }
@@ -193,8 +193,8 @@ TEST_P(McuWrongSum, ShowsTheStepsDialogAndStops) {
     const std::size_t sent = IapPackets().size();
     Spin(400);  // well past every pacing interval but the first data packet's
 
-    EXPECT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Entries()[0].kind, DialogSeam::Kind::Error);
+    EXPECT_EQ(FlowDialogCount(), 1u);
+    EXPECT_EQ(FlowDialogs()[0].kind, DialogSeam::Kind::Error);
     EXPECT_EQ(IapPackets().size(), sent) << "nothing more is sent";
     EXPECT_EQ(IapPackets().back()[0], c.byte0);
     EXPECT_EQ(device->CurrentMode(), Mode::Update);
@@ -236,14 +236,14 @@ TEST_F(McuFlow, UnplugDuringDataReturnsToIdleAndALaterRunCompletes) {
     EXPECT_EQ(isp->Proc, nullptr);
     EXPECT_EQ(isp->Step, 1);
     EXPECT_FALSE(isp->AcceptInput);
-    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(FlowDialogCount(), 0u);
 
     // Power-cycled, the device starts its old firmware: the cut-off run must not go on to
     // the parameter read and report success.
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Run HID")));
     Spin(300);
-    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(FlowDialogCount(), 0u);
     EXPECT_EQ(device->CountReceived(Mode::Run, 0xA8), 0u);
     EXPECT_EQ(isp->RunStage, 0);
     EXPECT_FALSE(isp->McuUpdatePending);
@@ -251,7 +251,7 @@ TEST_F(McuFlow, UnplugDuringDataReturnsToIdleAndALaterRunCompletes) {
 
     isp->btnStartProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
-    EXPECT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(FlowDialogCount(), 1u);
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
 }
 
@@ -266,7 +266,7 @@ TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
     Spin(500);
     EXPECT_EQ(IapPackets().size(), 10u) << "the update waits for the lost answer";
     EXPECT_EQ(isp->Step, 9);
-    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(FlowDialogCount(), 0u);
 
     bool fired = false;
     QTimer::singleShot(0, isp.get(), [&] { fired = true; });
