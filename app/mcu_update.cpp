@@ -21,7 +21,7 @@ namespace {
 constexpr int kPacketSize = 70;
 constexpr int kStartImageBytes = 48;  // image bytes carried by the "Start Program" packet
 constexpr int kDataImageBytes = 56;   // image bytes carried by each data packet
-constexpr int kAnswerSize = 64;
+constexpr std::size_t kAnswerSize = 64;
 
 using Packet = std::array<uint8_t, kPacketSize>;
 
@@ -53,7 +53,8 @@ LCmd IapAnswer(const BSTM& raw) {
     if (raw.size() >= 4) {
         a.Value = static_cast<uint32_t>(raw[0]) | static_cast<uint32_t>(raw[1]) << 8 |
                   static_cast<uint32_t>(raw[2]) << 16 | static_cast<uint32_t>(raw[3]) << 24;
-        a.Data.assign(raw.begin() + 4, raw.begin() + std::min<std::size_t>(raw.size(), 64));
+        a.Data.assign(raw.begin() + 4,
+                      raw.begin() + std::min<std::size_t>(raw.size(), kAnswerSize));
     }
     return a;
 }
@@ -95,7 +96,10 @@ void TfmIsp::bnMcuProgramClick() {
     if (!prepared) {
         SetStatusRed(false);
         bnMcuProgram->setEnabled(true);
-        if (StatusPanelText(1) == QStringLiteral("Detect Run HID") && RunStage == 0) {
+        // The start button as detection left it (it disables itself before coming here).
+        const QString panel = StatusPanelText(1);
+        if ((panel == QStringLiteral("Detect Run HID") && RunStage == 0) ||
+            (panel == QStringLiteral("Detect Update HID") && !McuUpdatePending)) {
             btnStartProgram->setEnabled(true);
         }
         return;
