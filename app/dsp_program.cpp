@@ -71,6 +71,9 @@ void TfmIsp::OnParamAnswer(const LCmd& answer) {
     // The echoed block number says where the bytes go; one the table has no room for is not
     // ours to store, and a reply without one carries nothing.
     if (p.empty() || p[0] >= kParamBlocks) return;
+    // A read is eleven answers; one more (a device repeating itself) must not build the mask
+    // and start DSP programming a second time.
+    if (ParamRequestCount >= kParamBlocks) return;
     const std::size_t offset = static_cast<std::size_t>(p[0]) * kParamBlockStride;
 
     if (ParamRequestCount == 0) {

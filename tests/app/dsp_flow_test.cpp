@@ -153,7 +153,7 @@ TEST_F(DspFlow, SecondSecurityReadUnlocksAgainAndBuildsANewMask) {
     EXPECT_NE(isp->DspMask, first);
 }
 
-TEST_F(DspFlow, ParameterAnswersNamingBlocksPastTheTableAreIgnored) {
+TEST_F(DspFlow, ParameterAnswersOutsideTheReadAreIgnored) {
     // Answers: 1 = 0x10, 2 = block 0, 3 = 0x1A, 4 = block 1. Before it, two answers that
     // name blocks the table does not have, carrying bytes that must not land anywhere.
     Bytes far(51, 0xEE);
@@ -161,9 +161,18 @@ TEST_F(DspFlow, ParameterAnswersNamingBlocksPastTheTableAreIgnored) {
     device->InjectBeforeAnswer(4, DeviceFrame(kParam, far));
     far[0] = 0xFF;
     device->InjectBeforeAnswer(4, DeviceFrame(kParam, far));
+    // Answer 14 is the DSP flow's first: a twelfth parameter answer before it must not start
+    // DSP programming again.
+    Bytes again(51, 0x5A);
+    again[0] = 10;
+    device->InjectBeforeAnswer(14, DeviceFrame(kParam, again));
 
     isp->bnSecurity->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, 0x04) == 1; }));
+    Spin(300);
+    EXPECT_EQ(device->CountReceived(Mode::Run, 0x10), 2u) << "one read, one DSP programming";
+    EXPECT_EQ(device->CountReceived(Mode::Run, kBlock), 3u);
     EXPECT_EQ(isp->ParamTable, device->ParameterTable());
     EXPECT_EQ(isp->DspMask, device->DspMask());
     EXPECT_EQ(device->CountReceived(Mode::Run, kParam), 11u);
