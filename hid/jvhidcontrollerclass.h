@@ -273,7 +273,8 @@ class TJvHidDevice {
     THandler<TJvHidDataEvent> OnData;
     THandler<TJvHidDataErrorEvent> OnDataError;
     THandler<TJvHidPlugEvent> OnUnplug;
-    bool ReadWriteAccess = false;
+    // Written by whichever thread (re)opens the synchronous handle, e.g. the link's writer.
+    std::atomic<bool> ReadWriteAccess{false};
     TJvHidDeviceReadThread* ReadThread = nullptr;
 
     // Expires when the device is destroyed (lets callers notice a handler destroyed it).

@@ -1,7 +1,9 @@
 #include <QObject>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hid/hid.h"
@@ -175,6 +177,39 @@ TEST_F(DeviceTest, ClearingTheDataHandlerStopsTheReader) {
     Out->SetOnData([this](TJvHidDevice*, uint8_t, const uint8_t*, uint16_t) { Got.push_back({}); });
     EXPECT_TRUE(Out->ReaderRunning());
     ASSERT_TRUE(RunUntil([&] { return Got.size() == 1; })) << "the queued report is read now";
+}
+
+TEST_F(DeviceTest, WorkerThreadWritesWhileTheUiThreadReopensAndRestartsTheReader) {
+    Open();
+    // The link writes on its own thread; meanwhile the window's thread closes the synchronous
+    // handle (as every first string query does), so the next write opens it again, and swaps
+    // the data handler, which restarts the reader.
+    std::atomic<bool> Stop{false};
+    std::atomic<int> Writes{0};
+    std::thread Writer([&] {
+        std::vector<uint8_t> R(65, 7);
+        R[0] = 0;
+        while (!Stop) {
+            uint32_t Written = 0;
+            if (Out->WriteFile(R.data(), 65, Written)) ++Writes;
+            std::this_thread::yield();
+        }
+    });
+    const auto Handler = [this](TJvHidDevice*, uint8_t, const uint8_t*, uint16_t) {
+        Got.push_back({});
+    };
+    for (int I = 0; I < 40; ++I) {
+        Out->CloseFile();
+        Out->SetOnData(nullptr);
+        Out->SetOnData(Handler);
+        EXPECT_TRUE(Out->ReaderRunning());
+        RunFor(1);
+    }
+    Stop = true;
+    Writer.join();
+    EXPECT_GT(Writes.load(), 0);
+    EXPECT_TRUE(Out->ReadWriteAccess);
+    EXPECT_TRUE(Errors.empty());
 }
 
 TEST_F(DeviceTest, ThreadSleepTimeKeepsItsRange) {
