@@ -91,6 +91,7 @@ class FakeOwner : public LUsbOwner {
             if (onAnswer) onAnswer(a);
         } else if (msg == WM_USB_EVENT) {
             events.push_back({static_cast<uint32_t>(wParam), lParam});
+            if (onEvent) onEvent(static_cast<uint32_t>(wParam));
         } else if (msg == WM_USB_RXBYTE) {
             rxBytes.push_back(static_cast<uint8_t>(wParam));
         }
@@ -123,6 +124,7 @@ class FakeOwner : public LUsbOwner {
     QObject object;
     std::function<void(const BSTM&)> device;  // worker thread
     std::function<void(const BSTM&)> onAnswer;
+    std::function<void(uint32_t code)> onEvent;
     std::vector<BSTM> answers;
     std::vector<intptr_t> elapsed;
     std::vector<Event> events;
@@ -653,6 +655,29 @@ TEST(LUsbProcThreads, TearDownFromInsideTheAnswerHandler) {
     EXPECT_FALSE(stillRunning);
     EXPECT_EQ(owner.answers.size(), 1u);
     EXPECT_EQ(owner.WriteCount(), 1u);
+}
+
+TEST(LUsbProcThreads, TearDownFromInsideAPostedNotice) {
+    // A window may drop the link when a time-out notice reaches it, with more notices queued
+    // behind that one.
+    FakeOwner owner;
+    auto* proc = new CountingProc(&owner);
+    owner.onEvent = [&](uint32_t code) {
+        if (code != USB_EVT_TIMEOUT || proc == nullptr) return;
+        proc->Close();
+        delete proc;
+        proc = nullptr;
+    };
+    ASSERT_TRUE(proc->Open());
+    proc->SetPollSuppressed(true);
+    proc->SetWaitTime(1);
+    proc->PostFrame(Framed(0x05), true);
+    while (proc->Notes().size() < 3)
+        std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(WaitFor([&] { return proc == nullptr; }));
+    Pump(30ms);
+    EXPECT_EQ(owner.EventCount(USB_EVT_TIMEOUT), 1);
+    EXPECT_EQ(owner.messages, 1);
 }
 
 TEST(LUsbProcThreads, MessagesQueuedForADeletedProcessorAreDropped) {
