@@ -282,6 +282,21 @@ NTSTATUS FindValue(const HidpPreparsedData* p, HIDP_REPORT_TYPE type, USAGE usag
         f);
 }
 
+// The value cap holding a usage in a checked report, for the calls on single values (array
+// false) or on value arrays (array true).
+NTSTATUS FindValueCap(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
+                      PHIDP_PREPARSED_DATA data, const char* report, ULONG reportLength,
+                      bool filling, bool array, const Field** f) {
+    const HidpPreparsedData* p = Valid(data);
+    NTSTATUS s = CheckReport(p, type, report, reportLength);
+    if (s != HIDP_STATUS_SUCCESS) return s;
+    s = FindValue(p, type, usagePage, link, usage, report, filling, f);
+    if (s != HIDP_STATUS_SUCCESS) return s;
+    if ((*f)->valueArray() != array)
+        return array ? HIDP_STATUS_NOT_VALUE_ARRAY : HIDP_STATUS_IS_VALUE_ARRAY;
+    return HIDP_STATUS_SUCCESS;
+}
+
 uint32_t ValuePos(const Field& f, USAGE usage) {
     return f.bitPos + static_cast<uint32_t>(usage - f.usageMin) * f.bitSize;
 }
@@ -314,13 +329,10 @@ int64_t MulDivRound(int64_t a, int64_t b, int64_t den) {
 NTSTATUS ValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage, char* value,
                     USHORT valueLength, PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength,
                     bool set) {
-    const HidpPreparsedData* p = Valid(data);
-    NTSTATUS s = CheckReport(p, type, report, reportLength);
-    if (s != HIDP_STATUS_SUCCESS) return s;
     const Field* f = nullptr;
-    s = FindValue(p, type, usagePage, link, usage, report, set, &f);
+    NTSTATUS s =
+        FindValueCap(type, usagePage, link, usage, data, report, reportLength, set, true, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
-    if (!f->valueArray()) return HIDP_STATUS_NOT_VALUE_ARRAY;
     uint32_t bits = static_cast<uint32_t>(f->bitSize) * f->count;
     if (value == nullptr || valueLength < (bits + 7) / 8) return HIDP_STATUS_BUFFER_TOO_SMALL;
     // Field bits are packed into the caller's buffer in report order.
@@ -558,13 +570,10 @@ ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREP
 NTSTATUS HidP_GetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                             ULONG* value, PHIDP_PREPARSED_DATA data, char* report,
                             ULONG reportLength) {
-    const HidpPreparsedData* p = Valid(data);
-    NTSTATUS s = CheckReport(p, type, report, reportLength);
-    if (s != HIDP_STATUS_SUCCESS) return s;
     const Field* f = nullptr;
-    s = FindValue(p, type, usagePage, link, usage, report, false, &f);
+    NTSTATUS s =
+        FindValueCap(type, usagePage, link, usage, data, report, reportLength, false, false, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
-    if (f->valueArray()) return HIDP_STATUS_IS_VALUE_ARRAY;
     if (value == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
     *value = ReadBits(report, ValuePos(*f, usage), f->bitSize);
     return HIDP_STATUS_SUCCESS;
@@ -573,13 +582,10 @@ NTSTATUS HidP_GetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link,
 NTSTATUS HidP_GetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                                   LONG* value, PHIDP_PREPARSED_DATA data, char* report,
                                   ULONG reportLength) {
-    const HidpPreparsedData* p = Valid(data);
-    NTSTATUS s = CheckReport(p, type, report, reportLength);
-    if (s != HIDP_STATUS_SUCCESS) return s;
     const Field* f = nullptr;
-    s = FindValue(p, type, usagePage, link, usage, report, false, &f);
+    NTSTATUS s =
+        FindValueCap(type, usagePage, link, usage, data, report, reportLength, false, false, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
-    if (f->valueArray()) return HIDP_STATUS_IS_VALUE_ARRAY;
     if (value == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
     Scale sc{};
     if (!ScaleOf(*f, &sc)) return HIDP_STATUS_BAD_LOG_PHY_VALUES;
@@ -604,13 +610,10 @@ NTSTATUS HidP_GetUsageValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT 
 NTSTATUS HidP_SetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                             ULONG value, PHIDP_PREPARSED_DATA data, char* report,
                             ULONG reportLength) {
-    const HidpPreparsedData* p = Valid(data);
-    NTSTATUS s = CheckReport(p, type, report, reportLength);
-    if (s != HIDP_STATUS_SUCCESS) return s;
     const Field* f = nullptr;
-    s = FindValue(p, type, usagePage, link, usage, report, true, &f);
+    NTSTATUS s =
+        FindValueCap(type, usagePage, link, usage, data, report, reportLength, true, false, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
-    if (f->valueArray()) return HIDP_STATUS_IS_VALUE_ARRAY;
     // A raw value that does not fit the field would be cut silently; negative values written
     // as their 32-bit pattern are taken when they fit sign-extended.
     if (!FitsBits(value, f->bitSize) && !FitsBits(static_cast<LONG>(value), f->bitSize)) {
@@ -624,13 +627,10 @@ NTSTATUS HidP_SetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link,
 NTSTATUS HidP_SetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                                   LONG value, PHIDP_PREPARSED_DATA data, char* report,
                                   ULONG reportLength) {
-    const HidpPreparsedData* p = Valid(data);
-    NTSTATUS s = CheckReport(p, type, report, reportLength);
-    if (s != HIDP_STATUS_SUCCESS) return s;
     const Field* f = nullptr;
-    s = FindValue(p, type, usagePage, link, usage, report, true, &f);
+    NTSTATUS s =
+        FindValueCap(type, usagePage, link, usage, data, report, reportLength, true, false, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
-    if (f->valueArray()) return HIDP_STATUS_IS_VALUE_ARRAY;
     Scale sc{};
     if (!ScaleOf(*f, &sc)) return HIDP_STATUS_BAD_LOG_PHY_VALUES;
     if (value < sc.phyMin || value > sc.phyMax) {

@@ -333,6 +333,11 @@ TEST(HidpValues, Vendor64ValueArray) {
               HIDP_STATUS_IS_VALUE_ARRAY);
     EXPECT_EQ(HidP_SetUsageValue(HidP_Output, 0xFF00, 0, 3, 1, p.get(), out.data(), 65),
               HIDP_STATUS_IS_VALUE_ARRAY);
+    LONG scaled = 0;
+    EXPECT_EQ(HidP_GetScaledUsageValue(HidP_Input, 0xFF00, 0, 2, &scaled, p.get(), out.data(), 65),
+              HIDP_STATUS_IS_VALUE_ARRAY);
+    EXPECT_EQ(HidP_SetScaledUsageValue(HidP_Output, 0xFF00, 0, 3, 1, p.get(), out.data(), 65),
+              HIDP_STATUS_IS_VALUE_ARRAY);
     EXPECT_EQ(
         HidP_GetUsageValueArray(HidP_Input, 0xFF00, 0, 2, back.data(), 64, p.get(), out.data(), 64),
         HIDP_STATUS_INVALID_REPORT_LENGTH);
