@@ -16,13 +16,7 @@ using testing::FakePort;
 using testing::HostFrame;
 using testing::IapPacket;
 using testing::Le32;
-
-IapPacket Packet(uint8_t op, uint32_t number) {
-    IapPacket p;
-    p.bytes[0] = op;
-    p.SetLe32(4, number);
-    return p;
-}
+using testing::Packet;
 
 class FaultsTest : public ::testing::Test {
   protected:

@@ -45,6 +45,14 @@ struct IapPacket {
     }
 };
 
+// A packet of the given kind (byte 0) and packet number (bytes 4..7), the rest zero.
+inline IapPacket Packet(uint8_t op, uint32_t number) {
+    IapPacket p;
+    p.bytes[0] = op;
+    p.SetLe32(4, number);
+    return p;
+}
+
 inline uint32_t Le32(const std::vector<uint8_t>& v, std::size_t at) {
     return static_cast<uint32_t>(v[at]) | static_cast<uint32_t>(v[at + 1]) << 8 |
            static_cast<uint32_t>(v[at + 2]) << 16 | static_cast<uint32_t>(v[at + 3]) << 24;

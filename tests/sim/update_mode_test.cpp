@@ -14,13 +14,7 @@ using namespace std::chrono_literals;
 using testing::FakePort;
 using testing::IapPacket;
 using testing::Le32;
-
-IapPacket Packet(uint8_t op, uint32_t number) {
-    IapPacket p;
-    p.bytes[0] = op;
-    p.SetLe32(4, number);
-    return p;
-}
+using testing::Packet;
 
 class UpdateModeTest : public ::testing::Test {
   protected:
