@@ -87,7 +87,6 @@ class ThreadIo {
     }
 
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<std::shared_ptr<IoOp>> ops;         // started, not collected
     std::deque<std::shared_ptr<IoOp>> completions;  // done, routine not yet run
     const int wakeFd;
@@ -254,7 +253,6 @@ void completeOp(const std::shared_ptr<IoOp>& op, DWORD error, const uint8_t* dat
         if (std::find(io.ops.begin(), io.ops.end(), op) != io.ops.end())
             io.completions.push_back(op);
     }
-    io.changed.notify_all();
     io.wake();
 }
 
