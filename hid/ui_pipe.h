@@ -17,7 +17,6 @@ class UiPipe {
 
     // Any thread. Several wake-ups before the receiver runs may fold into one.
     void Wake();
-    bool Valid() const { return Fds[0] >= 0; }
 
   private:
     void Activated();
