@@ -10,9 +10,6 @@
 #include <cstring>
 
 #include "app/dsp_image.h"
-// isp.h holds the diagnostic windows by QPointer, which needs their full types.
-#include "app/diag/hid_data.h"
-#include "app/diag/prog_data.h"
 #include "app/isp.h"
 #include "firmware/images.h"
 

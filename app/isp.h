@@ -14,6 +14,8 @@
 #include <functional>
 #include <mutex>
 
+#include "app/diag/hid_data.h"
+#include "app/diag/prog_data.h"
 #include "protocol/lcmd.h"
 #include "protocol/lusb.h"
 
@@ -26,8 +28,6 @@ class TJvHidDevice;
 class TJvHidDeviceController;
 class TStatusBar;
 class DialogSeam;
-class TfmHidData;
-class TfmProgData;
 
 // The images the update writes. The window takes the embedded ones; tests hand in small ones.
 struct UpdateImages {

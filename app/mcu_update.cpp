@@ -9,9 +9,6 @@
 #include <cstdint>
 #include <cstring>
 
-// isp.h holds the diagnostic windows by QPointer, which needs their full types.
-#include "app/diag/hid_data.h"
-#include "app/diag/prog_data.h"
 #include "app/isp.h"
 #include "app/mcu_image.h"
 #include "firmware/images.h"
