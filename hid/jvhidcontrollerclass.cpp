@@ -1344,34 +1344,29 @@ void TJvHidDeviceController::CheckIn(TJvHidDevice*& HidDev) {
     }
 }
 
+template <class Pred>
+int TJvHidDeviceController::CountPlugged(Pred Match) const {
+    return static_cast<int>(
+        std::count_if(DeviceList.begin(), DeviceList.end(),
+                      [&](TJvHidDevice* Dev) { return Dev->PluggedIn && Match(Dev); }));
+}
+
 int TJvHidDeviceController::CountByID(int Vid, int Pid) {
-    int Count = 0;
-    for (TJvHidDevice* Dev : DeviceList)
-        if (Dev->PluggedIn && MatchesId(Dev, Vid, Pid)) ++Count;
-    return Count;
+    return CountPlugged([&](TJvHidDevice* Dev) { return MatchesId(Dev, Vid, Pid); });
 }
 
 int TJvHidDeviceController::CountByProductName(const std::u16string& ProductName) {
-    int Count = 0;
     if (ProductName.empty()) return 0;
-    for (TJvHidDevice* Dev : DeviceList)
-        if (Dev->PluggedIn && NameOf(Dev, false) == ProductName) ++Count;
-    return Count;
+    return CountPlugged([&](TJvHidDevice* Dev) { return NameOf(Dev, false) == ProductName; });
 }
 
 int TJvHidDeviceController::CountByVendorName(const std::u16string& VendorName) {
-    int Count = 0;
     if (VendorName.empty()) return 0;
-    for (TJvHidDevice* Dev : DeviceList)
-        if (Dev->PluggedIn && NameOf(Dev, true) == VendorName) ++Count;
-    return Count;
+    return CountPlugged([&](TJvHidDevice* Dev) { return NameOf(Dev, true) == VendorName; });
 }
 
 int TJvHidDeviceController::CountByClass(const std::string& ClassName) {
-    int Count = 0;
-    for (TJvHidDevice* Dev : DeviceList)
-        if (Dev->PluggedIn && MatchesClass(Dev, ClassName)) ++Count;
-    return Count;
+    return CountPlugged([&](TJvHidDevice* Dev) { return MatchesClass(Dev, ClassName); });
 }
 
 int TJvHidDeviceController::CountByCallback(TJvHidCheckCallback Check) {

@@ -401,6 +401,8 @@ class TJvHidDeviceController : public QObject {
     bool MatchesClass(TJvHidDevice* HidDev, const std::string& ClassName) const;
     template <class Pred>
     bool CheckOutFirst(TJvHidDevice*& HidDev, Pred Match);
+    template <class Pred>
+    int CountPlugged(Pred Match) const;
     void OnNotification();
     static void NotificationCallback(void* Context, DWORD Event);
 

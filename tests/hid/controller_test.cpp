@@ -122,6 +122,7 @@ TEST_F(ControllerTest, CheckOutAndCheckInKeepTheCounts) {
     EXPECT_EQ(Dev->Attributes.ProductID, 0x0904);
     Ctl->CheckIn(Dev);
     EXPECT_FALSE(Ctl->CheckOutByVendorName(Dev, u""));
+    EXPECT_EQ(Ctl->CountByClass("HIDClass"), 2);
     EXPECT_EQ(Ctl->CountByClass("no such class"), 0);
 
     EXPECT_EQ(Ctl->CountByCallback([](TJvHidDevice* D) {
