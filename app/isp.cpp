@@ -223,6 +223,7 @@ void TfmIsp::SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData) {
 }
 
 void TfmIsp::SetReportTrace(std::function<void(const QString& line)> trace) {
+    std::lock_guard<std::mutex> guard(traceLock_);
     reportTrace_ = std::move(trace);
 }
 
@@ -506,17 +507,36 @@ QString TfmIsp::FormatReportLine(char direction, uint8_t reportId, const uint8_t
 
 void TfmIsp::LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count) {
     const QString line = FormatReportLine(direction, reportId, bytes, count);
-    if (reportTrace_) reportTrace_(line);
+    {
+        std::lock_guard<std::mutex> guard(traceLock_);
+        if (reportTrace_) reportTrace_(line);
+    }
     if (QThread::currentThread() == thread()) {
+        // Lines the worker logged before this one go first.
+        DrainReportLog();
         if (fmHidData_ != nullptr) fmHidData_->AddLine(line);
         return;
     }
     // Written on the processor's worker: the log window belongs to the UI thread, which also
-    // decides whether it is shown.
-    QMetaObject::invokeMethod(
-        this,
-        [this, line] {
-            if (fmHidData_ != nullptr) fmHidData_->AddLine(line);
-        },
-        Qt::QueuedConnection);
+    // decides whether it is shown. One wake-up serves every line queued until it runs.
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(logLock_);
+        pendingLog_.push_back(line);
+        wake = !drainPosted_;
+        drainPosted_ = true;
+    }
+    if (wake) QMetaObject::invokeMethod(this, "DrainReportLog", Qt::QueuedConnection);
+}
+
+void TfmIsp::DrainReportLog() {
+    std::vector<QString> lines;
+    {
+        std::lock_guard<std::mutex> guard(logLock_);
+        lines.swap(pendingLog_);
+        drainPosted_ = false;
+    }
+    if (fmHidData_ == nullptr) return;
+    for (const QString& line : lines)
+        fmHidData_->AddLine(line);
 }

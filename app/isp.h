@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
@@ -61,7 +62,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     TfmProgData* ProgDataWindow() const { return fmProgData_; }
 
     // Receives every HID log line (written and passed reports), whether or not the log window
-    // is shown; called on the thread that wrote or passed the report. Set before a link opens.
+    // is shown; called on the thread that wrote or passed the report, one call at a time.
     void SetReportTrace(std::function<void(const QString& line)> trace);
     // One HID log line: direction ('W' or 'R'), report ID, then the bytes, in upper-case hex.
     static QString FormatReportLine(char direction, uint8_t reportId, const uint8_t* bytes,
@@ -120,7 +121,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void SetProgressMax(int maximum);
     void ShowInfo(const QString& text);   // information dialog
     void ShowError(const QString& text);  // error dialog, one OK button
-    // Any thread: lines from the processor's worker reach the log through the UI thread.
+    // Any thread: lines from the processor's worker wait in a queue until the UI thread takes
+    // them, in the order they were logged.
     void LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count);
     // Refreshes the program-data window with the first count bytes of ProgramBuffer.
     void ShowProgramDump(int count);
@@ -176,11 +178,20 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
   private:
     void BuildControls();
     void WireHandlers();
+    // UI thread: moves the queued log lines to the log window.
+    Q_INVOKABLE void DrainReportLog();
 
     DialogSeam* dialogs_ = nullptr;
     // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.
     uint16_t outputReportLength_ = 0;
+    // Held while the trace runs, so that it may be set at any time and its calls never overlap.
+    std::mutex traceLock_;
     std::function<void(const QString& line)> reportTrace_;
+    // Log lines from other threads. Only a wake-up without data goes through Qt's event queue;
+    // the lines pass under this lock, a hand-off the thread checker can see.
+    std::mutex logLock_;
+    std::vector<QString> pendingLog_;
+    bool drainPosted_ = false;
     UpdateImages images_;
     QPointer<TfmHidData> fmHidData_;
     QPointer<TfmProgData> fmProgData_;

@@ -444,6 +444,59 @@ TEST_F(WindowTest, UnplugWhileTheWorkerWritesEndsTheLinkCleanly) {
     }
 }
 
+TEST_F(WindowTest, LogLinesFromTheWorkerKeepTheirOrderAndTheTraceCallsNeverOverlap) {
+    isp->HidData1Click();
+    // A plain vector: the window runs the trace one call at a time, whatever the thread.
+    std::vector<QString> traced;
+    isp->SetReportTrace([&traced](const QString& line) { traced.push_back(line); });
+    const auto bytes = [](int i) {
+        return std::array<uint8_t, 2>{static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+    };
+    constexpr int kWorkerLines = 300;
+    constexpr int kUiLines = 100;
+    std::thread worker([&] {
+        for (int i = 0; i < kWorkerLines; ++i)
+            isp->LogReport('W', 0, bytes(i).data(), 2);
+    });
+    for (int i = 0; i < kUiLines; ++i)
+        isp->LogReport('R', 0, bytes(i).data(), 2);
+    worker.join();
+    // Logged after every worker line, before the UI thread has seen any wake-up.
+    isp->LogReport('R', 1, nullptr, 0);
+
+    constexpr int kTotal = kWorkerLines + kUiLines + 1;
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() >= kTotal; }));
+    Spin(20);
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), kTotal);
+    EXPECT_EQ(lines.back().toStdString(), "R 01  ");
+    int w = 0;
+    int r = 0;
+    for (const QString& line : lines.mid(0, kTotal - 1)) {
+        if (line.startsWith('W')) {
+            EXPECT_EQ(line.toStdString(),
+                      TfmIsp::FormatReportLine('W', 0, bytes(w).data(), 2).toStdString());
+            ++w;
+        } else {
+            EXPECT_EQ(line.toStdString(),
+                      TfmIsp::FormatReportLine('R', 0, bytes(r).data(), 2).toStdString());
+            ++r;
+        }
+    }
+    EXPECT_EQ(w, kWorkerLines);
+    EXPECT_EQ(r, kUiLines);
+    ASSERT_EQ(traced.size(), static_cast<std::size_t>(kTotal));
+    EXPECT_EQ(traced.back().toStdString(), "R 01  ");
+
+    // A hidden log window takes nothing, queued or not.
+    hidData->hide();
+    std::thread([&] { isp->LogReport('W', 2, nullptr, 0); }).join();
+    isp->LogReport('R', 2, nullptr, 0);
+    Spin(20);
+    EXPECT_EQ(LogLines().size(), kTotal);
+    isp->SetReportTrace(nullptr);
+}
+
 TEST_F(WindowTest, AnswersAndLinkEventsReachTheirHandlers) {
     // A link event changes nothing.
     isp->Step = 2;
