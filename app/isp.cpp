@@ -406,6 +406,9 @@ void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
 }
 
 void TfmIsp::HidCtlDeviceDataError(TJvHidDevice* /*HidDev*/, uint32_t Error) {
+    // A device leaving ends its pending read this way, often before its removal is handled;
+    // the removal itself tells the user ("No Device"), so it is no read error.
+    if (Error == ERROR_DEVICE_NOT_CONNECTED) return;
     ShowInfo(QStringLiteral("READ ERROR: ") + QString::fromStdString(SysErrorMessage(Error)));
 }
 

@@ -514,12 +514,34 @@ TEST_F(WindowTest, AnswersAndLinkEventsReachTheirHandlers) {
 }
 
 TEST_F(WindowTest, ReadErrorIsShownWithTheSystemText) {
-    isp->HidCtlDeviceDataError(nullptr, 1167);
+    isp->HidCtlDeviceDataError(nullptr, ERROR_GEN_FAILURE);
     const auto entries = dialogs.Entries();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].kind, DialogSeam::Kind::Information);
-    EXPECT_EQ(entries[0].text, "READ ERROR: " + QString::fromStdString(SysErrorMessage(1167)));
+    EXPECT_EQ(entries[0].text,
+              "READ ERROR: " + QString::fromStdString(SysErrorMessage(ERROR_GEN_FAILURE)));
     EXPECT_GT(entries[0].text.size(), QStringLiteral("READ ERROR: ").size());
+}
+
+TEST_F(WindowTest, DeviceLeavingIsNoReadError) {
+    // The reader's report of a removed device: the unplug path shows the removal instead.
+    isp->HidCtlDeviceDataError(nullptr, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(dialogs.Count(), 0u);
+
+    // Devices leaving with their reads pending, also in the middle of a link.
+    for (int round = 0; round < 5; ++round) {
+        auto dev = PlugHeld(round % 2 == 0 ? BareDevice::kRunProduct : BareDevice::kUpdateProduct);
+        if (round >= 3) {
+            ASSERT_TRUE(isp->OpenLink());
+            isp->AcceptInput = true;
+            isp->SubmitCommand(CM_MCS_CMD(1, 0xA8, 0), true, true);
+            ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() >= 1; }));
+        }
+        dev->Unplug();
+        ASSERT_TRUE(WaitForPanel("No Device"));
+        Spin(20);
+    }
+    EXPECT_EQ(dialogs.Count(), 0u);
 }
 
 TEST_F(WindowTest, StatusChangesAreSignalledOnce) {
