@@ -389,6 +389,14 @@ void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
     if (!IsVelto(HidDev)) return;
     // Another device of ours leaving does not end the link to the one held.
     if (HidDevice != nullptr && HidDev != HidDevice) return;
+    // Leaving in the middle of the update's exchange (not at its reset into update mode, where
+    // Step is still 1) cuts the update off: the run ends, and a device seen again in update
+    // mode offers "Start Program " to update it from there.
+    if (Step > 1) {
+        McuUpdatePending = false;
+        RunStage = 0;
+        tmUsbWait->stop();  // paced a packet of the link that goes now
+    }
     // The processor's worker writes through the device: stop it before the device goes.
     TearDownLink();
     TJvHidDevice* dev = nullptr;

@@ -66,6 +66,14 @@ void Enable(QTimer* t) {
     if (!t->isActive()) t->start();
 }
 
+// The update's link is gone with the device still there in update mode: the run ends, and
+// "Start Program " is the way to try again ("Mcu Prog" stays off in update mode).
+void GiveStartBack(TfmIsp& isp) {
+    isp.McuUpdatePending = false;
+    isp.RunStage = 0;
+    if (isp.HidDevice != nullptr) isp.btnStartProgram->setEnabled(true);
+}
+
 }  // namespace
 
 bool TfmIsp::PrepareMcuImage() {
@@ -149,6 +157,7 @@ void TfmIsp::StartMcuLink() {
         SendNextStep();
     } else {
         TearDownLink();
+        GiveStartBack(*this);
     }
 }
 
@@ -283,7 +292,10 @@ void TfmIsp::OnAnswer(const BSTM& answer, uint32_t /*elapsedMs*/) {
 void TfmIsp::OnMcuAnswer(const LCmd& answer) {
     const bool good = answer.Value == static_cast<uint32_t>(PacketSum);
     const auto fail = [this](const char* text, bool tearDown) {
-        if (tearDown) TearDownLink();
+        if (tearDown) {
+            TearDownLink();
+            GiveStartBack(*this);
+        }
         ShowError(QString::fromLatin1(text));
     };
 

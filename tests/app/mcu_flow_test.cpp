@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -184,7 +185,8 @@ class McuWrongSum : public McuFlow, public ::testing::WithParamInterface<WrongSu
 
 TEST_P(McuWrongSum, ShowsTheStepsDialogAndStops) {
     const WrongSumCase c = GetParam();
-    HexImage hex = HexImage::Of(Pattern(56 * 3 + 48, 17));
+    const Bytes image = Pattern(56 * 3 + 48, 17);
+    HexImage hex = HexImage::Of(image);
     UseImages(hex, dsp);
     device->SetWrongSum(c.byte0, c.occurrence);
 
@@ -198,15 +200,29 @@ TEST_P(McuWrongSum, ShowsTheStepsDialogAndStops) {
     EXPECT_EQ(IapPackets().size(), sent) << "nothing more is sent";
     EXPECT_EQ(IapPackets().back()[0], c.byte0);
     EXPECT_EQ(device->CurrentMode(), Mode::Update);
-    if (c.tearsDown) {
-        EXPECT_EQ(isp->Proc, nullptr);
-        EXPECT_EQ(isp->Step, 1);
-        EXPECT_FALSE(isp->AcceptInput);
-        EXPECT_EQ(isp->StatusPanelText(0), QStringLiteral("Disconnect"));
-    } else {
+    if (!c.tearsDown) {
         EXPECT_NE(isp->Proc, nullptr);
         EXPECT_EQ(isp->Step, c.step);
+        return;
     }
+    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_EQ(isp->Step, 1);
+    EXPECT_FALSE(isp->AcceptInput);
+    EXPECT_EQ(isp->StatusPanelText(0), QStringLiteral("Disconnect"));
+
+    // The link is gone with the device still in update mode: "Start Program " tries again
+    // from there, and that update goes through.
+    EXPECT_EQ(isp->StatusPanelText(1), QStringLiteral("Detect Update HID"));
+    EXPECT_FALSE(isp->McuUpdatePending);
+    ASSERT_TRUE(isp->btnStartProgram->isEnabled());
+    device->ClearFaults();
+    const std::size_t runModeCommands = LogOf(Mode::Run).size();
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(FlowDialogCount(), 2u);
+    EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
+    EXPECT_EQ(IapPackets().size(), sent + 7 + 3 + 1) << "a whole session: 3 data packets";
+    EXPECT_GT(LogOf(Mode::Run).size(), runModeCommands) << "then security and DSP programming";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -253,6 +269,35 @@ TEST_F(McuFlow, UnplugDuringDataReturnsToIdleAndALaterRunCompletes) {
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
     EXPECT_EQ(FlowDialogCount(), 1u);
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
+}
+
+TEST_F(McuFlow, UnplugDuringTheExchangeLetsStartProgramUpdateFromUpdateMode) {
+    const Bytes image = Pattern(56 * 4 + 48, 29);
+    HexImage hex = HexImage::Of(image);
+    UseImages(hex, dsp);
+    // The device leaves instead of answering the second data packet and comes back, still in
+    // update mode.
+    device->UnplugAtIapPacket(8, std::chrono::milliseconds(300));
+
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return IapPackets().size() >= 9; }));
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
+    EXPECT_FALSE(isp->McuUpdatePending);
+    EXPECT_EQ(isp->RunStage, 0);
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Update HID")));
+    Spin(300);
+    EXPECT_EQ(IapPackets().size(), 9u) << "nothing goes on by itself";
+    EXPECT_EQ(FlowDialogCount(), 0u);
+    ASSERT_TRUE(isp->btnStartProgram->isEnabled());
+
+    device->ClearFaults();
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(FlowDialogCount(), 1u);
+    EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
+    EXPECT_EQ(IapPackets().size(), 9u + 7 + 4 + 1);
+    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_FALSE(isp->McuUpdatePending);
 }
 
 TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
