@@ -190,7 +190,7 @@ BOOLEAN HidD_GetIndexedString(HANDLE device, ULONG index, void* buffer, ULONG si
     if (!file) return 0;
     std::u16string text;
     if (index == 0) {
-        text = u"\u0409";  // US English only
+        text.assign(1, u'\u0409');  // US English only
     } else if (!file->indexedString(index, text)) {
         return 0;
     }
