@@ -81,7 +81,10 @@ TEST_P(McuImageLength, PacketsCarryTheImageAndTheFlashHoldsIt) {
 // 56k + 48 ends with a full data packet; +20 with a short one; under 48 bytes the start
 // packet carries all and one empty data packet follows.
 INSTANTIATE_TEST_SUITE_P(Lengths, McuImageLength,
-                         ::testing::Values(56 * 3 + 48, 56 * 2 + 48 + 20, 30));
+                         ::testing::Values(56 * 3 + 48, 56 * 2 + 48 + 20, 30),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             return "Bytes" + std::to_string(p.param);
+                         });
 
 TEST_F(McuFlow, StatusTextsFollowTheSteps) {
     HexImage hex = HexImage::Of(Pattern(56 * 4 + 48, 5));
@@ -234,7 +237,10 @@ INSTANTIATE_TEST_SUITE_P(
                       WrongSumCase{0x84, 0, 6, "Erase All Error !!", false},
                       WrongSumCase{0x81, 1, 7, "Erase All Error !!", false},
                       WrongSumCase{0x85, 0, 8, "Program Start Error !!", false},
-                      WrongSumCase{0x00, 1, 9, "Program Data Error !!", false}));
+                      WrongSumCase{0x00, 1, 9, "Program Data Error !!", false}),
+    [](const ::testing::TestParamInfo<WrongSumCase>& p) {
+        return "Step" + std::to_string(p.param.step);
+    });
 
 // ---- Unplugging and silence ----
 
