@@ -1,13 +1,13 @@
 // The updater on a simulated device: the same main window, bound to the in-memory HID bus,
 // with one simulated Velto device plugged in at start in run mode.
 #include <QApplication>
-#include <QMessageBox>
 #include <QString>
 
 #include <cstdio>
 #include <exception>
 #include <memory>
 
+#include "app/application.h"
 #include "app/auto_run.h"
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
@@ -16,33 +16,8 @@
 #include "sim/bus_port.h"
 #include "sim/velto_device.h"
 
-namespace {
-
-void ShowException(const std::exception& e) {
-    std::fprintf(stderr, "velto-update-sim: %s\n", e.what());
-    QMessageBox::critical(nullptr, QApplication::applicationDisplayName(),
-                          QString::fromLocal8Bit(e.what()));
-}
-
-// An exception that escapes a handler is shown, and the program goes on.
-class Application : public QApplication {
-  public:
-    using QApplication::QApplication;
-
-    bool notify(QObject* receiver, QEvent* event) override {
-        try {
-            return QApplication::notify(receiver, event);
-        } catch (const std::exception& e) {
-            ShowException(e);
-        }
-        return false;
-    }
-};
-
-}  // namespace
-
 int main(int argc, char* argv[]) {
-    Application app(argc, argv);
+    UpdaterApplication app(argc, argv);
 
     SimOptions options;
     QString error;
@@ -91,7 +66,7 @@ int main(int argc, char* argv[]) {
         runner.Start();
         return QApplication::exec();
     } catch (const std::exception& e) {
-        ShowException(e);
+        UpdaterApplication::ShowException(e);
     }
     return 1;
 }

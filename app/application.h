@@ -1,0 +1,16 @@
+// The application object of both updaters: an exception that escapes an event handler or
+// start-up is shown in a message box (and on standard error), and the program goes on.
+#pragma once
+
+#include <QApplication>
+
+#include <exception>
+
+class UpdaterApplication : public QApplication {
+  public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override;
+
+    static void ShowException(const std::exception& e);
+};
