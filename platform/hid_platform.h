@@ -92,14 +92,13 @@ typedef void (*LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD errorCode, DWORD bytesTran
                                                 OVERLAPPED* overlapped);
 
 /* access 0 opens the device for queries only (attributes, strings, descriptors). */
-HANDLE CreateFile(const char* path, DWORD access, DWORD share, void* security,
-                  DWORD disposition, DWORD flags, HANDLE templateFile);
+HANDLE CreateFile(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
+                  DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);
 /* Synchronous I/O. A read returns one input report, report ID first; a write takes one
  * output report, report ID first. overlapped must be null. */
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* done,
-               OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped);
 /* Overlapped I/O on a handle opened with FILE_FLAG_OVERLAPPED. The buffer and the record
  * must stay valid until the operation completes or is cancelled. */
 BOOL ReadFileEx(HANDLE handle, void* buffer, DWORD size, OVERLAPPED* overlapped,
@@ -116,8 +115,8 @@ BOOL CancelIo(HANDLE handle);
  * one of this thread's overlapped operations completes (the completion routine has run);
  * otherwise 0 when the time is up. */
 DWORD SleepEx(DWORD ms, BOOL alertable);
-BOOL DeviceIoControl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out,
-                     DWORD outSize, DWORD* returned, OVERLAPPED* overlapped);
+BOOL DeviceIoControl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                     DWORD* returned, OVERLAPPED* overlapped);
 DWORD GetLastError(void);
 void SetLastError(DWORD code);
 
@@ -196,7 +195,11 @@ BOOLEAN HidD_GetPhysicalDescriptor(HANDLE device, void* buffer, ULONG size);
 #define HIDP_STATUS_REPORT_DOES_NOT_EXIST ((NTSTATUS)0xC0110010)
 #define HIDP_STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0110020)
 
-typedef enum HIDP_REPORT_TYPE { HidP_Input = 0, HidP_Output = 1, HidP_Feature = 2 } HIDP_REPORT_TYPE;
+typedef enum HIDP_REPORT_TYPE {
+    HidP_Input = 0,
+    HidP_Output = 1,
+    HidP_Feature = 2
+} HIDP_REPORT_TYPE;
 
 /* Report byte lengths include the report-ID byte (0 for a device without numbered
  * reports): 64-byte unnumbered reports give lengths of 65. 64 bytes in all. */
@@ -306,7 +309,10 @@ typedef struct USAGE_AND_PAGE {
     USAGE UsagePage;
 } USAGE_AND_PAGE;
 
-typedef enum HIDP_KEYBOARD_DIRECTION { HidP_Keyboard_Break = 0, HidP_Keyboard_Make = 1 } HIDP_KEYBOARD_DIRECTION;
+typedef enum HIDP_KEYBOARD_DIRECTION {
+    HidP_Keyboard_Break = 0,
+    HidP_Keyboard_Make = 1
+} HIDP_KEYBOARD_DIRECTION;
 
 typedef struct HIDP_KEYBOARD_MODIFIER_STATE {
     ULONG ul;
@@ -318,46 +324,43 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps);
 NTSTATUS HidP_GetLinkCollectionNodes(HIDP_LINK_COLLECTION_NODE* nodes, ULONG* length,
                                      PHIDP_PREPARSED_DATA data);
 /* usagePage, linkCollection and usage of 0 match any. */
-NTSTATUS HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE usagePage,
-                                    USHORT linkCollection, USAGE usage, HIDP_BUTTON_CAPS* caps,
-                                    USHORT* length, PHIDP_PREPARSED_DATA data);
-NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage,
-                                   USHORT linkCollection, USAGE usage, HIDP_VALUE_CAPS* caps,
-                                   USHORT* length, PHIDP_PREPARSED_DATA data);
+NTSTATUS HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                                    USAGE usage, HIDP_BUTTON_CAPS* caps, USHORT* length,
+                                    PHIDP_PREPARSED_DATA data);
+NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                                   USAGE usage, HIDP_VALUE_CAPS* caps, USHORT* length,
+                                   PHIDP_PREPARSED_DATA data);
 NTSTATUS HidP_GetData(HIDP_REPORT_TYPE type, HIDP_DATA* list, ULONG* length,
                       PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength);
 NTSTATUS HidP_SetData(HIDP_REPORT_TYPE type, HIDP_DATA* list, ULONG* length,
                       PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength);
 ULONG HidP_MaxDataListLength(HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA data);
-NTSTATUS HidP_GetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
-                        USAGE* list, ULONG* length, PHIDP_PREPARSED_DATA data, char* report,
-                        ULONG reportLength);
+NTSTATUS HidP_GetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE* list,
+                        ULONG* length, PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength);
 NTSTATUS HidP_GetUsagesEx(HIDP_REPORT_TYPE type, USHORT linkCollection, USAGE_AND_PAGE* list,
                           ULONG* length, PHIDP_PREPARSED_DATA data, char* report,
                           ULONG reportLength);
-NTSTATUS HidP_SetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
-                        USAGE* list, ULONG* length, PHIDP_PREPARSED_DATA data, char* report,
-                        ULONG reportLength);
+NTSTATUS HidP_SetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE* list,
+                        ULONG* length, PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength);
 NTSTATUS HidP_UnsetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                           USAGE* list, ULONG* length, PHIDP_PREPARSED_DATA data, char* report,
                           ULONG reportLength);
-ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage,
-                              PHIDP_PREPARSED_DATA data);
+ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREPARSED_DATA data);
 NTSTATUS HidP_GetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                             USAGE usage, ULONG* value, PHIDP_PREPARSED_DATA data, char* report,
                             ULONG reportLength);
-NTSTATUS HidP_GetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage,
-                                  USHORT linkCollection, USAGE usage, LONG* value,
-                                  PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength);
+NTSTATUS HidP_GetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                                  USAGE usage, LONG* value, PHIDP_PREPARSED_DATA data, char* report,
+                                  ULONG reportLength);
 NTSTATUS HidP_GetUsageValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                                  USAGE usage, char* value, USHORT valueLength,
                                  PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength);
 NTSTATUS HidP_SetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                             USAGE usage, ULONG value, PHIDP_PREPARSED_DATA data, char* report,
                             ULONG reportLength);
-NTSTATUS HidP_SetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage,
-                                  USHORT linkCollection, USAGE usage, LONG value,
-                                  PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength);
+NTSTATUS HidP_SetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                                  USAGE usage, LONG value, PHIDP_PREPARSED_DATA data, char* report,
+                                  ULONG reportLength);
 NTSTATUS HidP_SetUsageValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                                  USAGE usage, char* value, USHORT valueLength,
                                  PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength);
