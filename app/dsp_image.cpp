@@ -38,6 +38,7 @@ bool BuildDspMask(const uint8_t* paramTable, uint32_t& mask) {
     const uint8_t* s = paramTable + 5 + 16 * row;
     uint32_t value = 0;
     for (int i = 0; i < 4; ++i) {
+        // NOLINTNEXTLINE(misc-redundant-expression): the key is written out as the rule says.
         const auto b = static_cast<uint8_t>((s[i] ^ key) ^ (s[i + 4] ^ key));
         value |= static_cast<uint32_t>(b) << (8 * i);
     }

@@ -316,7 +316,8 @@ TJvHidDevice::TJvHidDevice(TJvHidPnPInfo* APnPInfo, TJvHidDeviceController* ACon
     CloseFile();
 }
 
-TJvHidDevice::~TJvHidDevice() {
+// Only a failure to stop the reader thread could throw here, and that ends the program anyway.
+TJvHidDevice::~TJvHidDevice() {  // NOLINT(bugprone-exception-escape)
     THandler<TJvHidDataEvent> OldData = OnData;
     THandler<TJvHidPlugEvent> OldUnplug = OnUnplug;
     OnUnplug.reset();
@@ -340,7 +341,7 @@ TJvHidDevice::~TJvHidDevice() {
                 TJvHidDevice* Fresh = nullptr;
                 try {
                     Fresh = new TJvHidDevice(Info, Controller);
-                } catch (const EControllerError&) {
+                } catch (const std::exception&) {
                     Fresh = nullptr;  // Info is freed by the failed constructor
                 }
                 if (Fresh != nullptr) {

@@ -155,7 +155,7 @@ class TJvHidDevice {
     // Made only by the controller. Raises EControllerError when PnPInfo is null or the device
     // cannot be opened or identified. Takes ownership of PnPInfo (also when it raises).
     TJvHidDevice(TJvHidPnPInfo* APnPInfo, TJvHidDeviceController* AController);
-    virtual ~TJvHidDevice();
+    virtual ~TJvHidDevice();  // NOLINT(bugprone-exception-escape): see the definition
     TJvHidDevice(const TJvHidDevice&) = delete;
     TJvHidDevice& operator=(const TJvHidDevice&) = delete;
 

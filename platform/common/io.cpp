@@ -417,6 +417,7 @@ DWORD SleepEx(DWORD ms, BOOL alertable) {
     using Clock = std::chrono::steady_clock;
     const bool forever = ms == 0xFFFFFFFFu;
     if (!alertable) {
+        // NOLINTNEXTLINE(bugprone-infinite-loop): an endless sleep never returns.
         do {
             std::this_thread::sleep_for(std::chrono::milliseconds(forever ? 60000 : ms));
         } while (forever);
