@@ -8,15 +8,7 @@ BusPort::~BusPort() {
 
 bool BusPort::Plug(const DeviceIdentity& identity, OutputHandler onOutput) {
     Unplug();
-    simbus::DeviceInfo info;
-    info.vendorId = identity.vendorId;
-    info.productId = identity.productId;
-    info.version = identity.version;
-    info.manufacturer = identity.manufacturer;
-    info.product = identity.product;
-    info.serial = identity.serial;
-    info.reportDescriptor = identity.reportDescriptor;
-    const simbus::DeviceId id = bus_.plug(info, std::move(onOutput));
+    const simbus::DeviceId id = bus_.plug(identity, std::move(onOutput));
     id_.store(id);
     return id >= 0;
 }

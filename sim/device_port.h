@@ -6,26 +6,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <string>
-#include <vector>
+
+#include "platform/sim/sim_bus.h"
 
 namespace simdev {
 
-// What a host sees of the device while it is plugged in.
-struct DeviceIdentity {
-    uint16_t vendorId = 0;
-    uint16_t productId = 0;
-    uint16_t version = 0;
-    std::u16string manufacturer;
-    std::u16string product;
-    std::u16string serial;
-    std::vector<uint8_t> reportDescriptor;
-};
+// What a host sees of the device while it is plugged in: the bus's own description, so the
+// real port hands it on as it is.
+using DeviceIdentity = simbus::DeviceInfo;
 
 // Called with an output report as the host wrote it: report ID first, then the report bytes.
 // May run on any host thread, also while the device is being unplugged.
-using OutputHandler = std::function<void(const uint8_t* report, std::size_t length)>;
+using OutputHandler = simbus::OutputHandler;
 
 class DevicePort {
   public:
