@@ -45,11 +45,8 @@ TJvHidDevice::TJvHidDevice(TJvHidPnPInfo* APnPInfo, TJvHidDeviceController* ACon
         OnDataError = Controller->OnDeviceDataError;
         SetThreadSleepTime(Controller->DevThreadSleepTime);
     }
-    if (syslib::CreateFile != nullptr) {
-        FileHandle = OpenPath(GENERIC_READ | GENERIC_WRITE, 0);
-        ReadWriteAccess = FileHandle != INVALID_HANDLE_VALUE;
-        if (!ReadWriteAccess) FileHandle = OpenPath(0, 0);
-    }
+    // A query-only handle: listing a device must not open it for I/O, which would wake it.
+    FileHandle = OpenPath(0, 0);
     if (FileHandle == INVALID_HANDLE_VALUE) {
         delete PnPInfo;
         PnPInfo = nullptr;
@@ -64,6 +61,7 @@ TJvHidDevice::TJvHidDevice(TJvHidPnPInfo* APnPInfo, TJvHidDeviceController* ACon
         throw EControllerError("device cannot be identified");
     }
     CloseFile();
+    ProbeAccess();
 }
 
 // Only a failure to stop the reader thread could throw here, and that ends the program anyway.
@@ -127,6 +125,51 @@ HANDLE TJvHidDevice::OpenPath(uint32_t Access, uint32_t Flags) {
     return H == nullptr ? INVALID_HANDLE_VALUE : H;
 }
 
+void TJvHidDevice::SetAccess(bool Access, uint32_t Error) {
+    ReadWriteError_ = Access ? ERROR_SUCCESS : (Error != ERROR_SUCCESS ? Error : ERROR_GEN_FAILURE);
+    ReadWriteAccess = Access;
+}
+
+void TJvHidDevice::ProbeAccess() {
+    if (syslib::QueryDeviceAccess == nullptr || PnPInfo == nullptr) return;
+    const bool Access =
+        syslib::QueryDeviceAccess(PnPInfo->DevicePath.c_str(), GENERIC_READ | GENERIC_WRITE);
+    SetAccess(Access, Access ? ERROR_SUCCESS : LastError());
+}
+
+bool TJvHidDevice::Reevaluate(const TJvHidDevice& Listed) {
+    if (!PluggedIn) return false;
+    const bool OldAccess = ReadWriteAccess;
+    const uint32_t OldError = ReadWriteError_;
+    if (!CheckedOut) {
+        SetAccess(Listed.ReadWriteAccess, Listed.ReadWriteError_);
+    } else if (ReadStalled && Listed.ReadWriteAccess) {
+        // Access came after the check-out (udev sets a node's permissions after the node
+        // appears, or the program that held the device let go): open again, start reading.
+        // Only when the probe says the open will succeed: an open that fails on the lock
+        // closes the node again, which itself announces a change.
+        CloseFile();
+        OpenFile();
+        StartThread();
+    }
+    return OldAccess != ReadWriteAccess || OldError != ReadWriteError_;
+}
+
+template <class F>
+bool TJvHidDevice::WithQueryHandle(F&& Query) {
+    std::lock_guard<std::recursive_mutex> Guard(FileLock);
+    if (FileHandle != INVALID_HANDLE_VALUE) {
+        Query(FileHandle);
+        return true;
+    }
+    if (!IsAccessible()) return false;
+    HANDLE Handle = OpenPath(0, 0);
+    if (Handle == INVALID_HANDLE_VALUE) return false;
+    Query(Handle);
+    CloseHandleOf(Handle);
+    return true;
+}
+
 void TJvHidDevice::CloseHandleOf(HANDLE& Handle) {
     if (Handle != INVALID_HANDLE_VALUE && syslib::CloseHandle != nullptr)
         syslib::CloseHandle(Handle);
@@ -137,8 +180,9 @@ bool TJvHidDevice::OpenFile() {
     std::lock_guard<std::recursive_mutex> Guard(FileLock);
     if (IsAccessible() && FileHandle == INVALID_HANDLE_VALUE) {
         FileHandle = OpenPath(GENERIC_READ | GENERIC_WRITE, 0);
-        ReadWriteAccess = FileHandle != INVALID_HANDLE_VALUE;
-        if (!ReadWriteAccess) FileHandle = OpenPath(0, 0);
+        const bool Access = FileHandle != INVALID_HANDLE_VALUE;
+        SetAccess(Access, Access ? ERROR_SUCCESS : LastError());
+        if (!Access) FileHandle = OpenPath(0, 0);
         if (FileHandle != INVALID_HANDLE_VALUE && hidlib::HidD_GetNumInputBuffers != nullptr) {
             if (NumInputBuffers != 0)
                 hidlib::HidD_SetNumInputBuffers(FileHandle, static_cast<ULONG>(NumInputBuffers));
@@ -190,13 +234,23 @@ void TJvHidDevice::CloseFileEx(TJvHidOpenExMode Mode) {
     NumOverlappedBuffers = 0;
 }
 
+// The synchronous calls below run without FileLock: a read waits for a report, and a write
+// may take the device seconds (or time out), while the user-interface thread must stay free to
+// close the device. The backend keeps a handle's file alive until a call on it returns; a handle
+// closed meanwhile is never reused, so a call on it fails instead of reaching another device.
+
 bool TJvHidDevice::ReadFile(void* Buffer, uint32_t NumberOfBytesToRead,
                             uint32_t& NumberOfBytesRead) {
     NumberOfBytesRead = 0;
-    std::lock_guard<std::recursive_mutex> Guard(FileLock);
-    if (!OpenFile() || syslib::ReadFile == nullptr) return false;
+    if (syslib::ReadFile == nullptr) return false;
+    HANDLE Handle = INVALID_HANDLE_VALUE;
+    {
+        std::lock_guard<std::recursive_mutex> Guard(FileLock);
+        if (!OpenFile()) return false;
+        Handle = FileHandle;
+    }
     DWORD Done = 0;
-    const bool Ok = syslib::ReadFile(FileHandle, Buffer, NumberOfBytesToRead, &Done, nullptr);
+    const bool Ok = syslib::ReadFile(Handle, Buffer, NumberOfBytesToRead, &Done, nullptr);
     NumberOfBytesRead = Done;
     return Ok;
 }
@@ -204,10 +258,15 @@ bool TJvHidDevice::ReadFile(void* Buffer, uint32_t NumberOfBytesToRead,
 bool TJvHidDevice::WriteFile(const void* Buffer, uint32_t NumberOfBytesToWrite,
                              uint32_t& NumberOfBytesWritten) {
     NumberOfBytesWritten = 0;
-    std::lock_guard<std::recursive_mutex> Guard(FileLock);
-    if (!OpenFile() || !ReadWriteAccess || syslib::WriteFile == nullptr) return false;
+    if (syslib::WriteFile == nullptr || ReadStalled) return false;
+    HANDLE Handle = INVALID_HANDLE_VALUE;
+    {
+        std::lock_guard<std::recursive_mutex> Guard(FileLock);
+        if (!OpenFile() || !ReadWriteAccess) return false;
+        Handle = FileHandle;
+    }
     DWORD Done = 0;
-    const bool Ok = syslib::WriteFile(FileHandle, Buffer, NumberOfBytesToWrite, &Done, nullptr);
+    const bool Ok = syslib::WriteFile(Handle, Buffer, NumberOfBytesToWrite, &Done, nullptr);
     NumberOfBytesWritten = Done;
     return Ok;
 }
@@ -299,6 +358,7 @@ bool TJvHidDevice::CheckOut() {
     CheckedOut = true;
     ++Controller->CheckedOutCount_;
     --Controller->CheckedInCount_;
+    OpenFile();
     StartThread();
     return true;
 }
@@ -313,11 +373,10 @@ void TJvHidDevice::FreePreparsedData() {
 PHIDP_PREPARSED_DATA TJvHidDevice::GetPreparsedData() {
     std::lock_guard<std::recursive_mutex> Guard(FileLock);
     if (PreparsedData == nullptr && hidlib::HidD_GetPreparsedData != nullptr) {
-        if (OpenFile()) {
+        WithQueryHandle([this](HANDLE Handle) {
             PHIDP_PREPARSED_DATA Data = nullptr;
-            if (hidlib::HidD_GetPreparsedData(FileHandle, &Data)) PreparsedData = Data;
-        }
-        CloseFile();
+            if (hidlib::HidD_GetPreparsedData(Handle, &Data)) PreparsedData = Data;
+        });
     }
     return PreparsedData;
 }
@@ -340,11 +399,11 @@ const HIDP_CAPS& TJvHidDevice::Caps() {
 bool TJvHidDevice::ReadStringOnce(bool& Done, std::u16string& Value,
                                   BOOLEAN (*Query)(HANDLE, void*, ULONG)) {
     std::lock_guard<std::recursive_mutex> Guard(FileLock);
-    if (!Done && Query != nullptr && OpenFile()) {
-        uint16_t Buffer[kStringUnits + 1] = {};
-        if (Query(FileHandle, Buffer, kStringBytes)) Value = FromUnits(Buffer, kStringUnits);
-        Done = true;
-        CloseFile();
+    if (!Done && Query != nullptr) {
+        Done = WithQueryHandle([&](HANDLE Handle) {
+            uint16_t Buffer[kStringUnits + 1] = {};
+            if (Query(Handle, Buffer, kStringBytes)) Value = FromUnits(Buffer, kStringUnits);
+        });
     }
     return Done;
 }
@@ -359,11 +418,11 @@ const std::u16string& TJvHidDevice::GetProductName() {
     return ProductName;
 }
 
-std::vector<uint16_t> TJvHidDevice::LanguageList() {
+std::vector<uint16_t> TJvHidDevice::LanguageList(HANDLE Handle) {
     // Unused units keep 0xFFFF, so the list's length shows even without a terminator.
     std::vector<uint16_t> Buffer(kStringUnits, 0xFFFF);
-    if (hidlib::HidD_GetIndexedString == nullptr || !OpenFile()) return {};
-    hidlib::HidD_GetIndexedString(FileHandle, 0, Buffer.data(), kStringBytes);
+    if (hidlib::HidD_GetIndexedString == nullptr) return {};
+    hidlib::HidD_GetIndexedString(Handle, 0, Buffer.data(), kStringBytes);
     std::size_t Count = Buffer.size();
     while (Count > 0 && Buffer[Count - 1] == 0xFFFF)
         --Count;
@@ -374,25 +433,27 @@ std::vector<uint16_t> TJvHidDevice::LanguageList() {
 
 const std::u16string& TJvHidDevice::GetSerialNumber() {
     std::lock_guard<std::recursive_mutex> Guard(FileLock);
-    if (!HaveSerialNumber && hidlib::HidD_GetSerialNumberString != nullptr && OpenFile()) {
-        uint16_t Buffer[kStringUnits + 1] = {};
-        const bool Ok = hidlib::HidD_GetSerialNumberString(FileHandle, Buffer, kStringBytes);
-        const std::vector<uint16_t> Languages = LanguageList();
-        // A device that answers with its language list (or has none) has no serial number.
-        bool Differs = false;
-        for (std::size_t I = 0; I < Languages.size(); ++I)
-            if (Buffer[I] != Languages[I]) Differs = true;
-        if (Ok && Differs) SerialNumber = FromUnits(Buffer, kStringUnits);
-        HaveSerialNumber = true;
-        CloseFile();
+    if (!HaveSerialNumber && hidlib::HidD_GetSerialNumberString != nullptr) {
+        HaveSerialNumber = WithQueryHandle([this](HANDLE Handle) {
+            uint16_t Buffer[kStringUnits + 1] = {};
+            const bool Ok = hidlib::HidD_GetSerialNumberString(Handle, Buffer, kStringBytes);
+            const std::vector<uint16_t> Languages = LanguageList(Handle);
+            // A device that answers with its language list (or has none) has no serial number.
+            bool Differs = false;
+            for (std::size_t I = 0; I < Languages.size(); ++I)
+                if (Buffer[I] != Languages[I]) Differs = true;
+            if (Ok && Differs) SerialNumber = FromUnits(Buffer, kStringUnits);
+        });
     }
     return SerialNumber;
 }
 
 const std::vector<std::string>& TJvHidDevice::GetLanguageStrings() {
     std::lock_guard<std::recursive_mutex> Guard(FileLock);
-    if (!HaveLanguageStrings && OpenFile()) {
-        for (uint16_t Id : LanguageList()) {
+    std::vector<uint16_t> Ids;
+    if (!HaveLanguageStrings &&
+        WithQueryHandle([&](HANDLE Handle) { Ids = LanguageList(Handle); })) {
+        for (uint16_t Id : Ids) {
             char Name[256] = {};
             if (syslib::GetLocaleInfo != nullptr &&
                 syslib::GetLocaleInfo(Id, LOCALE_SLANGUAGE, Name, sizeof Name) > 0) {
@@ -405,37 +466,38 @@ const std::vector<std::string>& TJvHidDevice::GetLanguageStrings() {
             }
         }
         HaveLanguageStrings = true;
-        CloseFile();
     }
     return LanguageStrings;
 }
 
 const TJvPhysicalDescriptor& TJvHidDevice::GetPhysicalDescriptor() {
     std::lock_guard<std::recursive_mutex> Guard(FileLock);
-    if (!HavePhysicalDescriptor && hidlib::HidD_GetPhysicalDescriptor != nullptr && OpenFile()) {
-        std::vector<uint16_t> Buffer(kPhysicalDescriptorWords, 0);
-        for (std::size_t Words = 0; Words < kPhysicalDescriptorWords; ++Words) {
-            if (hidlib::HidD_GetPhysicalDescriptor(FileHandle, Buffer.data(),
-                                                   static_cast<ULONG>(Words * 2))) {
-                PhysicalDescriptor.assign(Buffer.begin(),
-                                          Buffer.begin() + static_cast<std::ptrdiff_t>(Words));
-                break;
+    if (!HavePhysicalDescriptor && hidlib::HidD_GetPhysicalDescriptor != nullptr) {
+        HavePhysicalDescriptor = WithQueryHandle([this](HANDLE Handle) {
+            std::vector<uint16_t> Buffer(kPhysicalDescriptorWords, 0);
+            for (std::size_t Words = 0; Words < kPhysicalDescriptorWords; ++Words) {
+                if (hidlib::HidD_GetPhysicalDescriptor(Handle, Buffer.data(),
+                                                       static_cast<ULONG>(Words * 2))) {
+                    PhysicalDescriptor.assign(Buffer.begin(),
+                                              Buffer.begin() + static_cast<std::ptrdiff_t>(Words));
+                    break;
+                }
+                if (LastError() != ERROR_INSUFFICIENT_BUFFER) break;
             }
-            if (LastError() != ERROR_INSUFFICIENT_BUFFER) break;
-        }
-        HavePhysicalDescriptor = true;
-        CloseFile();
+        });
     }
     return PhysicalDescriptor;
 }
 
 std::u16string TJvHidDevice::GetDeviceStringUnicode(uint8_t Idx) {
     if (Idx == 0 || hidlib::HidD_GetIndexedString == nullptr) return {};
-    std::lock_guard<std::recursive_mutex> Guard(FileLock);
-    if (!OpenFile()) return {};
-    uint16_t Buffer[kStringUnits + 1] = {};
-    if (!hidlib::HidD_GetIndexedString(FileHandle, Idx, Buffer, kStringBytes)) return {};
-    return FromUnits(Buffer, kStringUnits);
+    std::u16string Text;
+    WithQueryHandle([&](HANDLE Handle) {
+        uint16_t Buffer[kStringUnits + 1] = {};
+        if (hidlib::HidD_GetIndexedString(Handle, Idx, Buffer, kStringBytes))
+            Text = FromUnits(Buffer, kStringUnits);
+    });
+    return Text;
 }
 
 std::string TJvHidDevice::GetDeviceStringAnsi(uint8_t Idx) {
@@ -564,9 +626,14 @@ void TJvHidDevice::SetUnplugEvent(THandler<TJvHidPlugEvent> Unplug) {
 }
 
 void TJvHidDevice::StartThread() {
-    if (!OnData || !PluggedIn || !CheckedOut || !ReadWriteAccess || ReadThread != nullptr) return;
+    if (!OnData || !PluggedIn || !CheckedOut || ReadThread != nullptr) return;
     // A device without input reports has nothing to read.
     if (Caps().InputReportByteLength == 0) return;
+    if (!ReadWriteAccess) {
+        ReadStalled = true;
+        return;
+    }
+    ReadStalled = false;
     // Open the read handle here rather than in the reader, so that every report the device
     // sends once the check-out has returned reaches it.
     OpenFileEx(omhRead);
@@ -575,6 +642,7 @@ void TJvHidDevice::StartThread() {
 }
 
 void TJvHidDevice::StopThread() {
+    ReadStalled = false;
     TJvHidDeviceReadThread* Thread = ReadThread;
     if (Thread == nullptr) return;
     ReadThread = nullptr;

@@ -1,5 +1,9 @@
 // One HID interface: opened through its device path, checked out to the application, read by
 // its reader thread and written with WriteFile. Made only by the controller.
+//
+// Listing a device does not open it for reading and writing (that wakes a suspended device):
+// its access is found out without opening, and the read/write handle, which holds the device
+// for this program, is opened when the device is checked out or opened (OpenFile).
 #pragma once
 
 #include <atomic>
@@ -27,13 +31,17 @@ class TJvHidDevice {
     bool IsPluggedIn() const { return PluggedIn; }
     bool IsCheckedOut() const { return CheckedOut; }
 
+    // Opens the read/write handle (or, failing that, a query-only one; ReadWriteAccess and
+    // ReadWriteError() tell which and why).
     bool OpenFile();
     bool OpenFileEx(TJvHidOpenExMode Mode);
     void CloseFile();
     void CloseFileEx(TJvHidOpenExMode Mode);
     bool ReadFile(void* Buffer, uint32_t NumberOfBytesToRead, uint32_t& NumberOfBytesRead);
     // One whole output report of Caps().OutputReportByteLength bytes, byte 0 the report ID.
-    // May be called from another thread than the user-interface thread.
+    // May be called from another thread than the user-interface thread. Fails without read/write
+    // access, and on a checked-out device whose reader could not start for lack of it (what
+    // the device answered would go unread).
     bool WriteFile(const void* Buffer, uint32_t NumberOfBytesToWrite,
                    uint32_t& NumberOfBytesWritten);
     bool ReadFileEx(void* Buffer, uint32_t NumberOfBytesToRead,
@@ -43,6 +51,7 @@ class TJvHidDevice {
     uint32_t GetOverlappedReadResult();
     uint32_t GetOverlappedWriteResult();
     bool CancelIO(TJvHidOpenExMode Mode);
+    // Checks the device out: opens it for reading and writing and starts its reader.
     bool CheckOut();
 
     void GetCaps(HIDP_CAPS& ACaps);
@@ -137,9 +146,17 @@ class TJvHidDevice {
     THandler<TJvHidDataEvent> OnData;
     THandler<TJvHidDataErrorEvent> OnDataError;
     THandler<TJvHidPlugEvent> OnUnplug;
-    // Written by whichever thread (re)opens the synchronous handle, e.g. the link's writer.
+    // True when the device can be opened for reading and writing: found out without opening
+    // it when the device is listed (and again at each change pass while it is not checked
+    // out), and from the open itself once it is opened. Written by whichever thread (re)opens
+    // the synchronous handle, e.g. the link's writer.
     std::atomic<bool> ReadWriteAccess{false};
     TJvHidDeviceReadThread* ReadThread = nullptr;
+
+    // Why ReadWriteAccess is false: the system error code, ERROR_ACCESS_DENIED without
+    // permission to the device node, ERROR_SHARING_VIOLATION when another program holds the
+    // device; 0 when it can be opened.
+    uint32_t ReadWriteError() const { return ReadWriteError_.load(); }
 
     // Expires when the device is destroyed (lets callers notice a handler destroyed it).
     std::weak_ptr<void> AliveToken() const { return Alive; }
@@ -149,15 +166,30 @@ class TJvHidDevice {
     friend class TJvHidDeviceReadThread;
 
     HANDLE OpenPath(uint32_t Access, uint32_t Flags);
+    void SetAccess(bool Access, uint32_t Error);
+    // Asks the backend whether a read/write open would succeed, without opening.
+    void ProbeAccess();
+    // A change pass found this device again; Listed is the pass's fresh object of the same
+    // interface, whose access was just probed. True when this device's access changed.
+    bool Reevaluate(const TJvHidDevice& Listed);
+    // Runs Query with a handle for queries (attributes, strings, descriptors): the open file
+    // handle, else a query-only handle made for the call. False when the device is neither
+    // open nor accessible.
+    template <class F>
+    bool WithQueryHandle(F&& Query);
     // The completed read's byte count, or false with its error code.
     bool CollectRead(uint32_t& Bytes, uint32_t& Error);
     void CloseHandleOf(HANDLE& Handle);
     void GetMax();
     void FreePreparsedData();
-    std::vector<uint16_t> LanguageList();
+    std::vector<uint16_t> LanguageList(HANDLE Handle);
     bool ReadStringOnce(bool& Done, std::u16string& Value, BOOLEAN (*Query)(HANDLE, void*, ULONG));
 
     std::atomic<int> ThreadSleepTime{100};
+    std::atomic<uint32_t> ReadWriteError_{ERROR_SUCCESS};
+    // Checked out with a data handler, but the reader could not start for lack of read/write
+    // access. Writes are refused meanwhile; a change pass that finds access starts the reader.
+    std::atomic<bool> ReadStalled{false};
     std::u16string VendorName;
     std::u16string ProductName;
     std::u16string SerialNumber;

@@ -178,13 +178,15 @@ void TJvHidDeviceController::DeviceChange() {
         }
     }
 
-    // 3. New devices already listed are dropped; the others arrive.
+    // 3. New devices already listed are dropped, once the listed ones have taken their access
+    // (it may have come or gone since); the others arrive.
     std::vector<TJvHidDevice*> Arrived;
     for (TJvHidDevice* N : NewList) {
-        const bool Known =
-            std::any_of(DeviceList.begin(), DeviceList.end(),
-                        [&](TJvHidDevice* Dev) { return Dev->PluggedIn && SameInstance(N, Dev); });
-        if (Known) {
+        const auto Known =
+            std::find_if(DeviceList.begin(), DeviceList.end(),
+                         [&](TJvHidDevice* Dev) { return Dev->PluggedIn && SameInstance(N, Dev); });
+        if (Known != DeviceList.end()) {
+            if ((*Known)->Reevaluate(*N)) Changed = true;
             N->Controller = nullptr;
             delete N;
         } else {
@@ -270,6 +272,9 @@ bool TJvHidDeviceController::CheckThisOut(TJvHidDevice*& HidDev, int Idx, bool C
     Dev->CheckedOut = true;
     ++CheckedOutCount_;
     --CheckedInCount_;
+    // The read/write handle stays open while the device is checked out: it holds the device
+    // for this program.
+    Dev->OpenFile();
     Dev->StartThread();
     HidDev = Dev;
     return true;
