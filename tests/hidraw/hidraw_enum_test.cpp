@@ -1,5 +1,4 @@
 // hidraw enumeration, properties, queries, access and hotplug over fake sysfs trees.
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,9 +12,11 @@
 
 #include "tests/hidraw/hidraw_test_util.h"
 
+using hidrawtest::AsUser;
 using hidrawtest::FakeDevice;
 using hidrawtest::HidrawTest;
 using hidrawtest::NodeKind;
+using hidrawtest::OpenWatch;
 
 namespace {
 
@@ -277,60 +278,6 @@ TEST_F(HidrawTest, HotplugSurvivesTheDevFolderGoingAndComing) {
     ASSERT_TRUE(changes.waitBeyond(seen));
     EXPECT_EQ(enumerate().size(), 1u);
 }
-
-namespace {
-
-// Runs the program's side of a test as an unprivileged user when the tests run as root, who
-// passes every permission check. The tree is changed outside it (as its owner).
-class AsUser {
-  public:
-    explicit AsUser(const hidrawtest::FakeTree& tree) {
-        if (::geteuid() != 0) return;
-        ::chmod(tree.root().c_str(), 0755);
-        active_ = ::seteuid(65534) == 0;
-    }
-    ~AsUser() {
-        if (active_) {
-            EXPECT_EQ(::seteuid(0), 0);
-        }
-    }
-    AsUser(const AsUser&) = delete;
-    AsUser& operator=(const AsUser&) = delete;
-
-  private:
-    bool active_ = false;
-};
-
-// Opens of hidraw nodes under a folder, seen through inotify.
-class OpenWatch {
-  public:
-    explicit OpenWatch(const std::string& dir) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-        if (fd_ >= 0) inotify_add_watch(fd_, dir.c_str(), IN_OPEN);
-    }
-    ~OpenWatch() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    OpenWatch(const OpenWatch&) = delete;
-    OpenWatch& operator=(const OpenWatch&) = delete;
-    // Nodes opened since the last call.
-    std::vector<std::string> opened() {
-        std::vector<std::string> names;
-        alignas(inotify_event) char buffer[4096];
-        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
-            for (ssize_t pos = 0; pos < n;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + pos);
-                if (event->len > 0) names.emplace_back(event->name);
-                pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
-        return names;
-    }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
 
 TEST_F(HidrawTest, AccessIsToldWithoutOpeningTheNode) {
     tree().add(0, velto());
