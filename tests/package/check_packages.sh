@@ -26,7 +26,7 @@ build)
     ls "$out"/velto-update_*.deb "$out"/velto-update-sim_*.deb
     exit 0
     ;;
-run | lint) out=$2 ;;
+run | lint) out=$(realpath "$2") ;;
 *) fail "unknown step $step" ;;
 esac
 
