@@ -1,9 +1,16 @@
 #include "app/application.h"
 
+#include <QIcon>
 #include <QMessageBox>
 #include <QString>
 
 #include <cstdio>
+
+UpdaterApplication::UpdaterApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    setWindowIcon(QIcon(QStringLiteral(":/icons/" VELTO_APP_ID ".svg")));
+    // Wayland shows the window with the icon of the desktop entry of this id.
+    setDesktopFileName(QStringLiteral(VELTO_APP_ID));
+}
 
 bool UpdaterApplication::notify(QObject* receiver, QEvent* event) {
     try {

@@ -8,7 +8,9 @@
 
 class UpdaterApplication : public QApplication {
   public:
-    using QApplication::QApplication;
+    // Also gives every window the application's icon and tells the desktop which menu entry
+    // the windows belong to.
+    UpdaterApplication(int& argc, char** argv);
 
     bool notify(QObject* receiver, QEvent* event) override;
 

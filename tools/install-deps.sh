@@ -7,6 +7,10 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format clang-tidy
+  # the window icon (Qt's SVG plugins) and a fixed-pitch font Qt reports as one
+  libqt6svg6 fonts-dejavu-core
+  # the Debian packages (CPack's dependency scan) and their checks
+  dpkg-dev file lintian desktop-file-utils appstream man-db
 )
 
 missing=()
