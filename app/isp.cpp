@@ -244,6 +244,9 @@ int TfmIsp::ProgressPosition() const {
 int TfmIsp::ProgressMaximum() const {
     return pbProgress->maximum();
 }
+QString TfmIsp::DeviceProblem() const {
+    return {};
+}
 
 void TfmIsp::SetStatusRed(bool red) {
     sbStatus->SetRed(red);

@@ -57,6 +57,9 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     bool StatusIsRed() const;
     int ProgressPosition() const;
     int ProgressMaximum() const;
+    // Why a device that is present cannot be updated (no access, in use, no product firmware),
+    // as the window shows it; empty when nothing is in the way.
+    QString DeviceProblem() const;
     TJvHidDeviceController* Controller() const { return HidCtl; }
     TfmHidData* HidDataWindow() const { return fmHidData_; }
     TfmProgData* ProgDataWindow() const { return fmProgData_; }
