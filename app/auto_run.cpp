@@ -66,6 +66,8 @@ AutoRunner::AutoRunner(TfmIsp& isp, RecordingDialogs& dialogs, AutoRunSettings s
     connect(poll_, &QTimer::timeout, this, [this] { Poll(); });
     deadline_ = new QTimer(this);
     deadline_->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early.
+    deadline_->setTimerType(Qt::PreciseTimer);
     deadline_->setInterval(settings_.timeoutSeconds * 1000);
     connect(deadline_, &QTimer::timeout, this, [this] {
         Finish(exitcode::kTimeout,
