@@ -195,7 +195,10 @@ void TfmIsp::BuildControls() {
     makeTimer(tmMcuProg, "tmMcuProg", 100);
     makeTimer(tmRunStep, "tmRunStep", 100);
 
-    resize(kClientWidth, kClientHeight);
+    // The controls sit at fixed places: a window that could be resized would only show empty
+    // space, and window managers draw a resize grip along the bottom edge of a resizable
+    // window, which looks like a clipped second status bar under ours.
+    setFixedSize(kClientWidth, kClientHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect desk = screen->availableGeometry();
         move(desk.center() - QPoint(kFrameWidth / 2, kFrameHeight / 2));
