@@ -75,8 +75,8 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
         TfmProgData fmProgData(&fmIsp);
         fmIsp.SetDiagnosticWindows(&fmHidData, &fmProgData);
         if (program.simulated) {
-            fmIsp.setWindowTitle(fmIsp.windowTitle() +
-                                 QStringLiteral(" - SIMULATED DEVICE, no real device is updated"));
+            // First, so that a title bar too narrow for the whole caption still shows it.
+            fmIsp.setWindowTitle(QStringLiteral("SIMULATED DEVICE - ") + fmIsp.windowTitle());
         }
         if (!options.traceFile.isEmpty()) {
             fmIsp.SetReportTrace([&trace](const QString& line) { trace.Write(line); });
