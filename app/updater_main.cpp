@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include <unistd.h>
@@ -33,7 +34,10 @@ bool HasDisplay() {
 
 ProgressStyle StyleFor(const UpdaterOptions& options) {
     if (options.verbose) return ProgressStyle::Verbose;
-    return isatty(STDOUT_FILENO) != 0 ? ProgressStyle::Terminal : ProgressStyle::Lines;
+    // A terminal that cannot move the cursor back gets the lines a file gets.
+    const char* term = std::getenv("TERM");
+    const bool redraws = term == nullptr || std::strcmp(term, "dumb") != 0;
+    return isatty(STDOUT_FILENO) != 0 && redraws ? ProgressStyle::Terminal : ProgressStyle::Lines;
 }
 
 }  // namespace
