@@ -97,7 +97,8 @@ class Parser {
     Globals g_;
     std::vector<Globals> stack_;
     Locals l_;
-    std::vector<USHORT> open_;  // node indices of open collections
+    std::vector<USHORT> open_;       // node indices of open collections
+    std::vector<USHORT> lastChild_;  // per node: its last child, so appending is constant time
     std::array<std::array<uint32_t, 256>, 3> bits_{};
     std::array<uint32_t, 3> nextDataIndex_{};
     uint32_t items_ = 0;
@@ -326,14 +327,13 @@ bool Parser::Main(uint8_t tag, uint32_t value) {
                 if (p.NumberOfChildren == 0) {
                     p.FirstChild = index;
                 } else {
-                    USHORT last = p.FirstChild;
-                    while (out_->nodes[last].NextSibling != 0)
-                        last = out_->nodes[last].NextSibling;
-                    out_->nodes[last].NextSibling = index;
+                    out_->nodes[lastChild_[parent]].NextSibling = index;
                 }
+                lastChild_[parent] = index;
                 ++p.NumberOfChildren;
             }
             out_->nodes.push_back(node);
+            lastChild_.push_back(0);
             open_.push_back(index);
             break;
         }
