@@ -12,8 +12,9 @@ constexpr std::size_t kMaxFramedAnswer = 0xFF + kFrameOverhead;
 // Adds one received byte to `answer`; true when `answer` is then complete (the caller hands it
 // on and clears it).
 // Raw mode: every byte counts; an answer is 64 bytes.
-// Framed mode: bytes are dropped until DLE STX; the answer ends at LEN + 8 bytes; the closing
-// DLE ETX and the check byte are not looked at here.
+// Framed mode: bytes are dropped until DLE STX; a DLE followed by anything but STX is noise and
+// dropped with its follower, unless the follower is a DLE, which may start the frame. The answer
+// ends at LEN + 8 bytes; the closing DLE ETX and the check byte are not looked at here.
 // A partial answer left from the other mode still completes: at 64 bytes or at LEN + 8, so an
 // answer never grows past kMaxFramedAnswer bytes.
 bool AssembleAnswerByte(BSTM& answer, bool framed, uint8_t b);
