@@ -33,7 +33,26 @@ std::string Hex(uint64_t value) {
     return text;
 }
 
+// A bad token is quoted by no more than this many bytes.
+constexpr std::size_t kExcerpt = 16;
+
 }  // namespace
+
+std::string Printable(std::string_view text, std::size_t limit) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    if (text.size() > limit) out += "...";
+    return out;
+}
 
 std::optional<ImageFault> CheckMcuImage(const std::string& text, std::vector<std::string>& records,
                                         std::vector<uint8_t>& data) {
@@ -146,8 +165,8 @@ std::optional<ImageFault> CheckDspImage(const std::string& text, std::vector<uin
                 value = value << 4 | static_cast<uint32_t>(d < 0 ? 0 : d);
             }
             if (!ok)
-                return ImageFault{i + 1,
-                                  "not a 32-bit hexadecimal word: '" + std::string(token) + "'"};
+                return ImageFault{
+                    i + 1, "not a 32-bit hexadecimal word: '" + Printable(token, kExcerpt) + "'"};
             if (words.size() == kDspWordCount)
                 return ImageFault{i + 1, "more than " + std::to_string(kDspWordCount) + " words"};
             words.push_back(value);

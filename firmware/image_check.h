@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace firmware {
@@ -25,5 +26,10 @@ std::optional<ImageFault> CheckMcuImage(const std::string& text, std::vector<std
 
 // Checks the signal processor's word list; on success `words` holds the 6144 words.
 std::optional<ImageFault> CheckDspImage(const std::string& text, std::vector<uint32_t>& words);
+
+// Text from a file (a token, a file name) as it may appear in a message or a comment: at most
+// `limit` bytes of it, then "..."; every byte outside printable ASCII, and the backslash, as
+// \xNN. The result is one line, and nothing in it continues a line or a comment.
+std::string Printable(std::string_view text, std::size_t limit = std::string_view::npos);
 
 }  // namespace firmware

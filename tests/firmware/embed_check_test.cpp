@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +150,16 @@ TEST_F(EmbedCheck, RefusesDspImagesOfTheWrongSizeOrText) {
         EXPECT_NE(output.find("dsp.txt:2: error: not a 32-bit hexadecimal word"), std::string::npos)
             << output;
     }
+}
+
+TEST_F(EmbedCheck, BadTokensAreQuotedShortAndPrintable) {
+    const std::string hex = HexText({HexRecord(0, 0, Pattern(4, 1)), kEnd});
+    EXPECT_EQ(Embed(hex, "0x12\x1b[2J" + std::string(1000, 'Z') + "\n"), 1);
+    EXPECT_NE(
+        output.find("dsp.txt:1: error: not a 32-bit hexadecimal word: '0x12\\x1B[2JZZZZZZZZ...'"),
+        std::string::npos)
+        << output;
+    EXPECT_LT(output.size(), 200u);
 }
 
 TEST_F(EmbedCheck, FailureLeavesThePreviousOutputAlone) {
