@@ -46,7 +46,11 @@ std::u16string fromUtf8(const std::string& text) {
             if ((n & 0xC0) != 0x80) ok = false;
             c = (c << 6) | (n & 0x3F);
         }
-        if (!ok || c > 0x10FFFF) {
+        // Only the shortest form of a scalar value counts: an overlong form would smuggle in a
+        // NUL or a '/', and a surrogate is no character at all.
+        static constexpr uint32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+        if (ok && (c < kShortest[extra] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))) ok = false;
+        if (!ok) {
             out += u'\uFFFD';
             ++i;
             continue;
