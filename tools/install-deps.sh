@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format clang-tidy
+  clang libclang-rt-14-dev llvm  # fuzzing: libFuzzer, llvm-cov and llvm-profdata
 )
 
 missing=()
