@@ -48,6 +48,11 @@ done
 
 root=$PWD/build/fuzz
 mkdir -p "$root/logs"
+# Scratch space for the targets (fuzz_sysfs rewrites a tree per input): memory-backed when
+# possible, and gone afterwards even when a target stopped on a failing input.
+scratch=$(mktemp -d /dev/shm/velto-fuzz.XXXXXX 2>/dev/null || mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR=$scratch
 failed=0
 rows=()
 for t in "${targets[@]}"; do
