@@ -1,5 +1,6 @@
 #include "app/mcu_image.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -60,28 +61,34 @@ McuImage PrepareMcuImage(const char* const* lines, std::size_t count, uint8_t* b
         if (!byteCount || !address || !type) return corrupt();
 
         if (*type == 1) break;
-        if (*type == 2 || *type == 4) {
-            const auto value = HexField(line, 9, 4);
-            if (!value) return corrupt();
-            mode = *type == 2 ? Extended::Segment : Extended::Linear;
-            extended = *value;
-            continue;
-        }
-        if (*type != 0) continue;
+        if (*type != 0 && *type != 2 && *type != 4) continue;
 
         // The whole record is checked for shape first, so a damaged one stores nothing.
         const std::size_t bytes = *byteCount;
         const auto checksum = HexField(line, 9 + 2 * bytes, 2);
         if (!checksum || !IsHex(line, 9, 2 * bytes)) return corrupt();
-
         uint8_t sum = static_cast<uint8_t>((*address >> 8) + (*address & 0xFF) + bytes + *type);
+
+        if (*type != 0) {
+            // An extended address moves every later record: checked in full before it counts.
+            if (bytes != 2) return corrupt();
+            const uint32_t value = *HexField(line, 9, 4);
+            sum = static_cast<uint8_t>(sum + (value >> 8) + (value & 0xFF));
+            if (*checksum != static_cast<uint8_t>(-sum)) return corrupt();
+            mode = *type == 2 ? Extended::Segment : Extended::Linear;
+            extended = value;
+            continue;
+        }
+
         uint64_t at = *address;
         if (mode == Extended::Segment) at += extended * 16;
         if (mode == Extended::Linear) at += extended * 65536;
         if (at >= size || at + bytes > size) break;
-        if (static_cast<uint64_t>(result.ImageLength) + bytes > size) break;
 
-        result.ImageLength += static_cast<int>(bytes);
+        // The length is the extent of the data from address 0, not the sum of the records: a
+        // record written twice counts once, and a gap goes out as the zeros that fill it.
+        if (bytes > 0)
+            result.ImageLength = std::max(result.ImageLength, static_cast<int>(at + bytes));
         for (std::size_t i = 0; i < bytes; ++i) {
             const auto value = static_cast<uint8_t>(*HexField(line, 9 + 2 * i, 2));
             buffer[at + i] = value;

@@ -18,10 +18,12 @@ struct McuImage {
 // at a data record reaching beyond `size` (silently, keeping the length so far), or at a
 // record with a wrong checksum (ChecksumError; the bytes stored before it, and its own, stay).
 // Extended segment (02) and linear (04) records move the addresses of the data records after
-// them; other record types are skipped.
-// A record too short for its fields or holding non-hex text counts as a checksum error. The
-// length never exceeds `size` (overlapping records would otherwise count twice), so sending
-// ImageLength bytes from the buffer stays inside it. Nothing outside `size` bytes is written.
+// them; they are checked like data records (count, hex text, checksum) and must carry two
+// bytes. Other record types are skipped.
+// A record too short for its fields or holding non-hex text counts as a checksum error.
+// ImageLength is the extent of the data stored, from address 0 to the end of the highest
+// record: never beyond `size`, so sending ImageLength bytes from the buffer stays inside it.
+// Nothing outside `size` bytes is written.
 // Note: inside TfmIsp, whose member shares the name, call it as ::PrepareMcuImage.
 McuImage PrepareMcuImage(const char* const* lines, std::size_t count, uint8_t* buffer,
                          std::size_t size);

@@ -36,7 +36,7 @@ LCmd::LCmd(const BSTM& answer) {
 
 BSTM LCmd::GetBytes(int mode) const {
     if (mode == 0) return Data;
-    if (mode != 1) return {};
+    if (mode != 1 || Data.size() > kMaxFramedPayload) return {};
     BSTM out;
     out.reserve(Data.size() + kFrameOverhead + 1);
     out.push_back(kDle);

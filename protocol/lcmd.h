@@ -15,6 +15,8 @@ constexpr uint8_t kEtx = 0x03;
 // Header (DLE STX src dst LEN) before the command byte, and the bytes LEN does not count.
 constexpr std::size_t kFrameOverhead = 8;
 constexpr std::size_t kRawAnswerSize = 64;
+// The most payload bytes a frame's length byte can count (it counts the command byte too).
+constexpr std::size_t kMaxFramedPayload = 0xFF - 1;
 
 class LCmd {
   public:
@@ -30,7 +32,9 @@ class LCmd {
     LCmd(LCmd&&) = default;
     LCmd& operator=(LCmd&&) = default;
 
-    // 0: the payload alone; 1: the framed command; anything else: empty.
+    // 0: the payload alone; 1: the framed command; anything else: empty. A payload longer than
+    // kMaxFramedPayload has no framed form (its length byte would wrap): mode 1 gives an empty
+    // vector, which the processor refuses like any other frame that cannot be sent.
     BSTM GetBytes(int mode) const;
 
     const BSTM& GetData() const { return Data; }

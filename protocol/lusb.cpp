@@ -12,6 +12,8 @@
 #include <system_error>
 #include <utility>
 
+#include "protocol/answer.h"
+
 // What the worker and the owner-thread relay share. It outlives the processor, so that a
 // message still queued for the relay when the processor is deleted finds `detached` set and
 // is dropped.
@@ -455,18 +457,7 @@ std::size_t LUsbProc::QueuedFrames() const {
 
 void LUsbProc::OnRxByte(uint8_t b) {
     if (Closing()) return;
-    if (answerFramed.load() != 0) {
-        // Hunt for DLE STX, then take bytes until LEN + 8 are there.
-        if (answer.empty() && b != kDle) return;
-        if (answer.size() == 1 && b != kStx) return;
-        answer.push_back(b);
-        // At or past (not only at) the length: a partial answer left from the other mode
-        // must not grow without end.
-        if (answer.size() >= 5 && answer.size() >= answer[4] + kFrameOverhead) AnswerComplete();
-    } else {
-        answer.push_back(b);
-        if (answer.size() >= kRawAnswerSize) AnswerComplete();
-    }
+    if (AssembleAnswerByte(answer, answerFramed.load() != 0, b)) AnswerComplete();
 }
 
 uint32_t LUsbProc::ElapsedMs(int64_t start, int64_t now, int64_t freq) {

@@ -11,6 +11,7 @@ packages=(
   libqt6svg6 fonts-dejavu-core
   # the Debian packages (CPack's dependency scan) and their checks
   dpkg-dev file lintian desktop-file-utils appstream man-db
+  clang libclang-rt-14-dev llvm  # fuzzing: libFuzzer, llvm-cov and llvm-profdata
 )
 
 missing=()

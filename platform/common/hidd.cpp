@@ -111,8 +111,7 @@ BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data) {
 }
 
 BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) {
-    if (!data) return fail(ERROR_INVALID_PARAMETER);
-    hidp::FreePreparsedData(data);
+    if (!hidp::FreePreparsedData(data)) return fail(ERROR_INVALID_PARAMETER);
     return 1;
 }
 

@@ -11,8 +11,11 @@
 namespace hidp {
 
 // Parses a report descriptor. Returns null when the descriptor is malformed (the caller then
-// fails HidD_GetPreparsedData). The result is freed with FreePreparsedData.
+// fails HidD_GetPreparsedData). The result is a handle to the parsed data, not its address:
+// handles are never reused, so a stale one is refused by every call instead of reaching freed
+// memory or a newer object. Freed with FreePreparsedData.
 PHIDP_PREPARSED_DATA ParseDescriptor(const uint8_t* descriptor, std::size_t length);
-void FreePreparsedData(PHIDP_PREPARSED_DATA data);
+// False (and nothing freed) for a handle that is not live: null, freed before, or not ours.
+bool FreePreparsedData(PHIDP_PREPARSED_DATA data);
 
 }  // namespace hidp

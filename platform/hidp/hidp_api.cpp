@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "platform/hidp/hidp.h"
@@ -15,8 +16,12 @@ using hidp::Field;
 
 namespace {
 
-const HidpPreparsedData* Valid(PHIDP_PREPARSED_DATA data) {
-    return data != nullptr && data->magic == hidp::kPreparsedMagic ? data : nullptr;
+// The live data behind a handle, held for the length of one call; null for a handle that is
+// not (or no longer) live.
+using Held = std::shared_ptr<const HidpPreparsedData>;
+
+Held Valid(PHIDP_PREPARSED_DATA data) {
+    return hidp::Lookup(data);
 }
 
 bool ValidType(HIDP_REPORT_TYPE type) {
@@ -169,7 +174,8 @@ template <typename Caps, typename Fill>
 NTSTATUS GetSpecificCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                          Caps* caps, USHORT* length, PHIDP_PREPARSED_DATA data, bool buttons,
                          Fill fill) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     if (p == nullptr) return HIDP_STATUS_INVALID_PREPARSED_DATA;
     if (!ValidType(type)) return HIDP_STATUS_INVALID_REPORT_TYPE;
     if (length == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
@@ -245,7 +251,8 @@ NTSTATUS SetButton(const HidpPreparsedData& p, HIDP_REPORT_TYPE type, const Fiel
 NTSTATUS ChangeUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE* list,
                       ULONG* length, PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength,
                       bool on) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     NTSTATUS s = CheckReport(p, type, report, reportLength);
     if (s != HIDP_STATUS_SUCCESS) return s;
     if (length == nullptr || (list == nullptr && *length != 0)) return HIDP_STATUS_BUFFER_TOO_SMALL;
@@ -285,9 +292,8 @@ NTSTATUS FindValue(const HidpPreparsedData* p, HIDP_REPORT_TYPE type, USAGE usag
 // The value cap holding a usage in a checked report, for the calls on single values (array
 // false) or on value arrays (array true).
 NTSTATUS FindValueCap(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
-                      PHIDP_PREPARSED_DATA data, const char* report, ULONG reportLength,
+                      const HidpPreparsedData* p, const char* report, ULONG reportLength,
                       bool filling, bool array, const Field** f) {
-    const HidpPreparsedData* p = Valid(data);
     NTSTATUS s = CheckReport(p, type, report, reportLength);
     if (s != HIDP_STATUS_SUCCESS) return s;
     s = FindValue(p, type, usagePage, link, usage, report, filling, f);
@@ -329,9 +335,10 @@ int64_t MulDivRound(int64_t a, int64_t b, int64_t den) {
 NTSTATUS ValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage, char* value,
                     USHORT valueLength, PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength,
                     bool set) {
+    const Held held = Valid(data);
     const Field* f = nullptr;
     NTSTATUS s =
-        FindValueCap(type, usagePage, link, usage, data, report, reportLength, set, true, &f);
+        FindValueCap(type, usagePage, link, usage, held.get(), report, reportLength, set, true, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
     uint32_t bits = static_cast<uint32_t>(f->bitSize) * f->count;
     if (value == nullptr || valueLength < (bits + 7) / 8) return HIDP_STATUS_BUFFER_TOO_SMALL;
@@ -352,7 +359,8 @@ NTSTATUS ValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE u
 extern "C" {
 
 NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     if (p == nullptr) return HIDP_STATUS_INVALID_PREPARSED_DATA;
     if (caps == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
     *caps = p->caps;
@@ -361,7 +369,8 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) {
 
 NTSTATUS HidP_GetLinkCollectionNodes(HIDP_LINK_COLLECTION_NODE* nodes, ULONG* length,
                                      PHIDP_PREPARSED_DATA data) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     if (p == nullptr) return HIDP_STATUS_INVALID_PREPARSED_DATA;
     if (length == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
     ULONG capacity = nodes == nullptr ? 0 : *length;
@@ -400,7 +409,8 @@ NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHOR
 
 NTSTATUS HidP_GetData(HIDP_REPORT_TYPE type, HIDP_DATA* list, ULONG* length,
                       PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     NTSTATUS s = CheckReport(p, type, report, reportLength);
     if (s != HIDP_STATUS_SUCCESS) return s;
     if (length == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
@@ -432,7 +442,8 @@ NTSTATUS HidP_GetData(HIDP_REPORT_TYPE type, HIDP_DATA* list, ULONG* length,
 
 NTSTATUS HidP_SetData(HIDP_REPORT_TYPE type, HIDP_DATA* list, ULONG* length,
                       PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     NTSTATUS s = CheckReport(p, type, report, reportLength);
     if (s != HIDP_STATUS_SUCCESS) return s;
     if (length == nullptr || (list == nullptr && *length != 0)) return HIDP_STATUS_BUFFER_TOO_SMALL;
@@ -472,7 +483,8 @@ NTSTATUS HidP_SetData(HIDP_REPORT_TYPE type, HIDP_DATA* list, ULONG* length,
 }
 
 ULONG HidP_MaxDataListLength(HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA data) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     if (p == nullptr || !ValidType(type)) return 0;
     ULONG n = 0;
     uint32_t lastItem = UINT32_MAX;
@@ -490,7 +502,8 @@ ULONG HidP_MaxDataListLength(HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA data) {
 NTSTATUS HidP_GetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE* list,
                         ULONG* length, PHIDP_PREPARSED_DATA data, char* report,
                         ULONG reportLength) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     NTSTATUS s = CheckReport(p, type, report, reportLength);
     if (s != HIDP_STATUS_SUCCESS) return s;
     if (length == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
@@ -515,7 +528,8 @@ NTSTATUS HidP_GetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USA
 
 NTSTATUS HidP_GetUsagesEx(HIDP_REPORT_TYPE type, USHORT link, USAGE_AND_PAGE* list, ULONG* length,
                           PHIDP_PREPARSED_DATA data, char* report, ULONG reportLength) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     NTSTATUS s = CheckReport(p, type, report, reportLength);
     if (s != HIDP_STATUS_SUCCESS) return s;
     if (length == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
@@ -551,7 +565,8 @@ NTSTATUS HidP_UnsetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, U
 }
 
 ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREPARSED_DATA data) {
-    const HidpPreparsedData* p = Valid(data);
+    const Held held = Valid(data);
+    const HidpPreparsedData* p = held.get();
     if (p == nullptr || !ValidType(type)) return 0;
     ULONG n = 0;
     uint32_t lastItem = UINT32_MAX;
@@ -570,9 +585,10 @@ ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREP
 NTSTATUS HidP_GetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                             ULONG* value, PHIDP_PREPARSED_DATA data, char* report,
                             ULONG reportLength) {
+    const Held held = Valid(data);
     const Field* f = nullptr;
-    NTSTATUS s =
-        FindValueCap(type, usagePage, link, usage, data, report, reportLength, false, false, &f);
+    NTSTATUS s = FindValueCap(type, usagePage, link, usage, held.get(), report, reportLength, false,
+                              false, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
     if (value == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
     *value = ReadBits(report, ValuePos(*f, usage), f->bitSize);
@@ -582,9 +598,10 @@ NTSTATUS HidP_GetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link,
 NTSTATUS HidP_GetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                                   LONG* value, PHIDP_PREPARSED_DATA data, char* report,
                                   ULONG reportLength) {
+    const Held held = Valid(data);
     const Field* f = nullptr;
-    NTSTATUS s =
-        FindValueCap(type, usagePage, link, usage, data, report, reportLength, false, false, &f);
+    NTSTATUS s = FindValueCap(type, usagePage, link, usage, held.get(), report, reportLength, false,
+                              false, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
     if (value == nullptr) return HIDP_STATUS_BUFFER_TOO_SMALL;
     Scale sc{};
@@ -610,9 +627,10 @@ NTSTATUS HidP_GetUsageValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT 
 NTSTATUS HidP_SetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                             ULONG value, PHIDP_PREPARSED_DATA data, char* report,
                             ULONG reportLength) {
+    const Held held = Valid(data);
     const Field* f = nullptr;
-    NTSTATUS s =
-        FindValueCap(type, usagePage, link, usage, data, report, reportLength, true, false, &f);
+    NTSTATUS s = FindValueCap(type, usagePage, link, usage, held.get(), report, reportLength, true,
+                              false, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
     // A raw value that does not fit the field would be cut silently; negative values written
     // as their 32-bit pattern are taken when they fit sign-extended.
@@ -627,9 +645,10 @@ NTSTATUS HidP_SetUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link,
 NTSTATUS HidP_SetScaledUsageValue(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE usage,
                                   LONG value, PHIDP_PREPARSED_DATA data, char* report,
                                   ULONG reportLength) {
+    const Held held = Valid(data);
     const Field* f = nullptr;
-    NTSTATUS s =
-        FindValueCap(type, usagePage, link, usage, data, report, reportLength, true, false, &f);
+    NTSTATUS s = FindValueCap(type, usagePage, link, usage, held.get(), report, reportLength, true,
+                              false, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
     Scale sc{};
     if (!ScaleOf(*f, &sc)) return HIDP_STATUS_BAD_LOG_PHY_VALUES;

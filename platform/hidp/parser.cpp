@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/hidp/hidp.h"
@@ -95,7 +97,8 @@ class Parser {
     Globals g_;
     std::vector<Globals> stack_;
     Locals l_;
-    std::vector<USHORT> open_;  // node indices of open collections
+    std::vector<USHORT> open_;       // node indices of open collections
+    std::vector<USHORT> lastChild_;  // per node: its last child, so appending is constant time
     std::array<std::array<uint32_t, 256>, 3> bits_{};
     std::array<uint32_t, 3> nextDataIndex_{};
     uint32_t items_ = 0;
@@ -324,14 +327,13 @@ bool Parser::Main(uint8_t tag, uint32_t value) {
                 if (p.NumberOfChildren == 0) {
                     p.FirstChild = index;
                 } else {
-                    USHORT last = p.FirstChild;
-                    while (out_->nodes[last].NextSibling != 0)
-                        last = out_->nodes[last].NextSibling;
-                    out_->nodes[last].NextSibling = index;
+                    out_->nodes[lastChild_[parent]].NextSibling = index;
                 }
+                lastChild_[parent] = index;
                 ++p.NumberOfChildren;
             }
             out_->nodes.push_back(node);
+            lastChild_.push_back(0);
             open_.push_back(index);
             break;
         }
@@ -499,19 +501,56 @@ void Parser::Finish() {
 
 }  // namespace
 
+namespace {
+
+// The live parsed data by handle, as the handle table keeps handles: values count up and are
+// never reused. Never destroyed, so that a call during a module's exit still finds it.
+struct Registry {
+    std::mutex mutex;
+    uintptr_t next = 0x48494400;  // steps of 16, so a handle looks like an aligned pointer
+    std::unordered_map<uintptr_t, std::shared_ptr<const HidpPreparsedData>> live;
+};
+
+Registry& registry() {
+    static auto* r = new Registry;
+    return *r;
+}
+
+}  // namespace
+
 PHIDP_PREPARSED_DATA ParseDescriptor(const uint8_t* descriptor, std::size_t length) {
     if (descriptor == nullptr || length == 0 || length > kMaxDescriptor) return nullptr;
     try {
-        return Parser().Run(descriptor, length).release();
+        std::shared_ptr<const HidpPreparsedData> data = Parser().Run(descriptor, length);
+        if (!data) return nullptr;
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        const uintptr_t handle = r.next;
+        r.next += 16;
+        r.live.emplace(handle, std::move(data));
+        return reinterpret_cast<PHIDP_PREPARSED_DATA>(handle);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
-void FreePreparsedData(PHIDP_PREPARSED_DATA data) {
-    if (data == nullptr || data->magic != kPreparsedMagic) return;
-    data->magic = 0;  // a second free or a later use is then refused
-    delete data;
+bool FreePreparsedData(PHIDP_PREPARSED_DATA data) {
+    std::shared_ptr<const HidpPreparsedData> gone;  // destroyed outside the lock
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto it = r.live.find(reinterpret_cast<uintptr_t>(data));
+    if (it == r.live.end()) return false;
+    gone = std::move(it->second);
+    r.live.erase(it);
+    return true;
+}
+
+std::shared_ptr<const HidpPreparsedData> Lookup(PHIDP_PREPARSED_DATA handle) {
+    if (handle == nullptr) return nullptr;
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto it = r.live.find(reinterpret_cast<uintptr_t>(handle));
+    return it == r.live.end() ? nullptr : it->second;
 }
 
 }  // namespace hidp

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/hid_platform.h"
@@ -43,12 +44,9 @@ struct Field {
     bool signedLogical() const { return logMin < 0; }
 };
 
-constexpr uint64_t kPreparsedMagic = 0x5045524150444948ull;  // "HIDPARSE" backwards
-
 }  // namespace hidp
 
 struct HidpPreparsedData {
-    uint64_t magic = hidp::kPreparsedMagic;
     HIDP_CAPS caps{};
     std::vector<HIDP_LINK_COLLECTION_NODE> nodes;
     std::array<std::vector<hidp::Field>, 3> fields;  // per HIDP_REPORT_TYPE, in descriptor order
@@ -57,3 +55,11 @@ struct HidpPreparsedData {
     // Report IDs that have a report of each type.
     std::array<std::array<bool, 256>, 3> hasReport{};
 };
+
+namespace hidp {
+
+// The live data behind a handle that ParseDescriptor gave out; null for any other value. The
+// result keeps the data alive while a call works on it.
+std::shared_ptr<const HidpPreparsedData> Lookup(PHIDP_PREPARSED_DATA handle);
+
+}  // namespace hidp

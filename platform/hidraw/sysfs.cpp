@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 namespace velto::hidraw {
 namespace {
@@ -47,23 +48,42 @@ std::string readValue(const std::string& path) {
     return trimmed(readFile(path).value_or(""));
 }
 
-bool parseHex(const std::string& text, uint32_t max, uint32_t& value) {
-    if (text.empty() || text.size() > 8) return false;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text.c_str(), &end, 16);
-    if (errno || *end != '\0' || v > max) return false;
-    value = static_cast<uint32_t>(v);
+// Numbers are taken only in the form the kernel writes them: no sign, no blanks, no "0x", and
+// exactly the digits its format gives. Anything else is not a value the kernel wrote.
+
+// Exactly `digits` hexadecimal digits in one case, as "%0<digits>x" or "%0<digits>X" prints.
+bool parseFixedHex(std::string_view text, std::size_t digits, bool upper, uint32_t& value) {
+    if (text.size() != digits || digits > 8) return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        int d = -1;
+        if (c >= '0' && c <= '9') d = c - '0';
+        if (upper && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (!upper && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        if (d < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    value = v;
     return true;
 }
 
-bool parseDec(const std::string& text, uint32_t& value) {
-    if (text.empty() || text.size() > 9) return false;
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(text.c_str(), &end, 10);
-    if (*end != '\0') return false;
-    value = static_cast<uint32_t>(v);
+// A positive number as "%d" prints it: decimal digits without a leading zero.
+bool parseDec(std::string_view text, uint32_t& value) {
+    if (text.empty() || text.size() > 9 || text[0] == '0') return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint32_t>(c - '0');
+    }
+    value = v;
     return true;
+}
+
+// A number attribute: the kernel's text and its line end.
+std::string readNumber(const std::string& path) {
+    std::string text = readFile(path, 32).value_or("");
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
 }
 
 std::optional<std::string> realPath(const std::string& path) {
@@ -101,15 +121,13 @@ std::string ueventValue(const std::string& uevent, const std::string& key) {
     return {};
 }
 
-// HID_ID=0003:00000168:00000821 (bus, vendor, product).
-bool parseHidId(const std::string& text, Interface& out) {
-    const auto a = text.find(':');
-    const auto b = a == std::string::npos ? a : text.find(':', a + 1);
-    if (b == std::string::npos) return false;
+// HID_ID=0003:00000168:00000821 (bus, vendor, product): "%04X:%08X:%08X".
+bool parseHidId(std::string_view text, Interface& out) {
     uint32_t bus = 0, vendor = 0, product = 0;
-    if (!parseHex(text.substr(0, a), 0xFFFF, bus) ||
-        !parseHex(text.substr(a + 1, b - a - 1), 0xFFFF, vendor) ||
-        !parseHex(text.substr(b + 1), 0xFFFF, product))
+    if (text.size() != 22 || text[4] != ':' || text[13] != ':' ||
+        !parseFixedHex(text.substr(0, 4), 4, true, bus) ||
+        !parseFixedHex(text.substr(5, 8), 8, true, vendor) ||
+        !parseFixedHex(text.substr(14, 8), 8, true, product) || vendor > 0xFFFF || product > 0xFFFF)
         return false;
     out.bus = static_cast<uint16_t>(bus);
     out.vendorId = static_cast<uint16_t>(vendor);
@@ -117,20 +135,26 @@ bool parseHidId(const std::string& text, Interface& out) {
     return true;
 }
 
+// Whether a resolved path lies inside the (resolved) sysfs root: links are followed only as
+// far as the tree they belong to.
+bool inside(const std::string& path, const std::string& root) {
+    return path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+           (root == "/" || path[root.size()] == '/');
+}
+
 // The USB device above the HID device: the nearest ancestor holding idVendor.
-void readUsbParent(const Roots& roots, const std::string& hidPath, Interface& out) {
-    const auto sysRoot = realPath(roots.sys).value_or(roots.sys);
+void readUsbParent(const std::string& sysRoot, const std::string& hidPath, Interface& out) {
     std::string dir = parentOf(hidPath);
-    for (int depth = 0; depth < 16 && dir.size() > sysRoot.size() && dir != "/"; ++depth) {
+    for (int depth = 0; depth < 16 && inside(dir, sysRoot); ++depth) {
         if (exists(dir + "/idVendor")) {
             out.usb = true;
             out.manufacturer = readValue(dir + "/manufacturer");
             out.product = readValue(dir + "/product");
             out.serial = readValue(dir + "/serial");
             uint32_t value = 0;
-            if (parseHex(readValue(dir + "/bcdDevice"), 0xFFFF, value))
+            if (parseFixedHex(readNumber(dir + "/bcdDevice"), 4, false, value))  // "%04x"
                 out.version = static_cast<uint16_t>(value);
-            if (parseDec(readValue(dir + "/busnum"), value)) out.busNumber = value;
+            if (parseDec(readNumber(dir + "/busnum"), value)) out.busNumber = value;
             return;
         }
         dir = parentOf(dir);
@@ -175,11 +199,13 @@ std::optional<Interface> readInterface(const Roots& roots, const std::string& na
     Interface out;
     out.name = name;
     out.node = roots.dev + "/" + name;
+    const auto sysRoot = realPath(roots.sys);
+    if (!sysRoot) return std::nullopt;
     auto sysPath = realPath(roots.sys + "/class/hidraw/" + name);
-    if (!sysPath) return std::nullopt;
+    if (!sysPath || !inside(*sysPath, *sysRoot)) return std::nullopt;
     out.sysPath = *sysPath;
     auto hidPath = realPath(out.sysPath + "/device");
-    if (!hidPath) return std::nullopt;
+    if (!hidPath || !inside(*hidPath, *sysRoot)) return std::nullopt;
     const std::string uevent = readFile(*hidPath + "/uevent").value_or("");
     if (!parseHidId(ueventValue(uevent, "HID_ID"), out)) return std::nullopt;
     out.hidName = ueventValue(uevent, "HID_NAME");
@@ -191,7 +217,7 @@ std::optional<Interface> readInterface(const Roots& roots, const std::string& na
     }
     auto descriptor = readFile(*hidPath + "/report_descriptor", kMaxDescriptor);
     if (descriptor) out.descriptor.assign(descriptor->begin(), descriptor->end());
-    readUsbParent(roots, *hidPath, out);
+    readUsbParent(*sysRoot, *hidPath, out);
     return out;
 }
 

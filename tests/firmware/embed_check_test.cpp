@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +150,33 @@ TEST_F(EmbedCheck, RefusesDspImagesOfTheWrongSizeOrText) {
         EXPECT_NE(output.find("dsp.txt:2: error: not a 32-bit hexadecimal word"), std::string::npos)
             << output;
     }
+}
+
+TEST_F(EmbedCheck, OddFileNamesStayInsideTheGeneratedComment) {
+    // A line end would start a line of code; a backslash before it would continue the comment.
+    const std::string mcu = "image\n#error injected.hex";
+    const std::string dsp = "dsp\\\n#error injected.txt";
+    Write(mcu, HexText({HexRecord(0, 0, Pattern(4, 1)), kEnd}));
+    Write(dsp, DspText(6144));
+    ASSERT_EQ(Run(std::string(VELTO_EMBED_TOOL) + " --mcu '" + (dir / mcu).string() + "' --dsp '" +
+                  (dir / dsp).string() + "' --out " + (dir / "out.cpp").string()),
+              0)
+        << output;
+    const std::string code = Read(dir / "out.cpp");
+    const std::string firstLines = code.substr(0, code.find("const char"));
+    EXPECT_EQ(std::count(firstLines.begin(), firstLines.end(), '\n'), 3) << firstLines;
+    EXPECT_EQ(code.find("\n#error"), std::string::npos);
+    EXPECT_NE(firstLines.find("image\\x0A#error injected.hex"), std::string::npos) << firstLines;
+}
+
+TEST_F(EmbedCheck, BadTokensAreQuotedShortAndPrintable) {
+    const std::string hex = HexText({HexRecord(0, 0, Pattern(4, 1)), kEnd});
+    EXPECT_EQ(Embed(hex, "0x12\x1b[2J" + std::string(1000, 'Z') + "\n"), 1);
+    EXPECT_NE(
+        output.find("dsp.txt:1: error: not a 32-bit hexadecimal word: '0x12\\x1B[2JZZZZZZZZ...'"),
+        std::string::npos)
+        << output;
+    EXPECT_LT(output.size(), 200u);
 }
 
 TEST_F(EmbedCheck, FailureLeavesThePreviousOutputAlone) {

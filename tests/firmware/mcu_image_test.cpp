@@ -112,13 +112,13 @@ TEST(McuImage, RecordBeyondSizeStopsSilently) {
 
 TEST(McuImage, ExtendedSegmentAndLinearAddressing) {
     auto p = Prepare({HexRecord(2, 0, {0x10, 0x00}), HexRecord(0, 0x0010, Pattern(4, 7))});
-    EXPECT_EQ(p.image.ImageLength, 4);
+    EXPECT_EQ(p.image.ImageLength, 0x10014);
     EXPECT_EQ(Slice(p, 0x10010, 4), Pattern(4, 7));
 
     p = Prepare({HexRecord(4, 0, {0x00, 0x01}), HexRecord(0, 0x0FF0, Pattern(16, 3)),
                  HexRecord(4, 0, {0x00, 0x02}), HexRecord(0, 0, Pattern(16, 4))});
     EXPECT_FALSE(p.image.ChecksumError);
-    EXPECT_EQ(p.image.ImageLength, 16);  // 0x20000 lies beyond the image: silent stop
+    EXPECT_EQ(p.image.ImageLength, 0x11000);  // 0x20000 lies beyond the image: silent stop
     EXPECT_EQ(Slice(p, 0x10FF0, 16), Pattern(16, 3));
 
     // The latest extended record wins; type 03 and 05 are skipped.
@@ -130,23 +130,29 @@ TEST(McuImage, ExtendedSegmentAndLinearAddressing) {
 TEST(McuImage, DamagedRecordsCountAsChecksumErrorsWithoutOverreach) {
     const std::string good = HexRecord(0, 0, Pattern(16, 1));
     for (const std::string& bad : {
-             good.substr(0, good.size() - 2),  // checksum cut off
-             good.substr(0, 20),               // data cut short of its count
-             std::string(":10"),               // header cut short
-             std::string(":02000004"),         // extended record without its value
+             good.substr(0, good.size() - 2),   // checksum cut off
+             good.substr(0, 20),                // data cut short of its count
+             std::string(":10"),                // header cut short
+             std::string(":02000004"),          // extended record without its value
+             HexRecord(4, 0, {0x00, 0x01}, 1),  // extended records are checked like data
+             HexRecord(2, 0, {0x10}),           // an extended value of one byte
+             HexRecord(4, 0, {0x00, 0x00, 0x01}),
              std::string(":1000000056454C544F20504C4143GG484F4C444575"),  // non-hex data
              std::string(":1O00000056454C544F20504C414345484F4C444575"),  // non-hex count
          }) {
         const auto p = Prepare({HexRecord(0, 0x100, Pattern(2, 9)), bad}, 0x200);
         EXPECT_TRUE(p.image.ChecksumError) << bad;
-        EXPECT_EQ(p.image.ImageLength, 2) << bad;
+        EXPECT_EQ(p.image.ImageLength, 0x102) << bad;
         EXPECT_EQ(p.buffer[0], 0) << bad;  // a damaged record stores nothing
     }
 }
 
-TEST(McuImage, OverlappingRecordsNeverCountPastTheSize) {
-    // Rewriting the same bytes over and over must not yield a length the buffer cannot back.
-    const std::vector<std::string> text(5, HexRecord(0, 0, Pattern(16, 1)));
+TEST(McuImage, LengthIsTheExtentOfTheData) {
+    // Rewriting the same bytes counts them once; a gap is sent as the zeros that fill it.
+    std::vector<std::string> text(5, HexRecord(0, 0, Pattern(16, 1)));
+    text.push_back(HexRecord(0, 24, Pattern(4, 2)));
+    text.push_back(HexRecord(0, 8, Pattern(4, 3)));
     const auto p = Prepare(text, 40);
-    EXPECT_EQ(p.image.ImageLength, 32);
+    EXPECT_FALSE(p.image.ChecksumError);
+    EXPECT_EQ(p.image.ImageLength, 28);
 }

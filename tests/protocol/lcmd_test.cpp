@@ -47,12 +47,15 @@ TEST(LCmdFrame, ModesZeroAndOthers) {
     EXPECT_TRUE(LCmd().GetBytes(0).empty());
 }
 
-TEST(LCmdFrame, LenTruncatesToEightBits) {
+TEST(LCmdFrame, PayloadTheLengthByteCannotCountBuildsNoFrame) {
     LCmd c(1, 0x20);
-    c.Data.assign(300, 0xEE);
+    c.Data.assign(254, 0xEE);
     const BSTM f = c.GetBytes(1);
-    EXPECT_EQ(f.size(), 309u);
-    EXPECT_EQ(f[4], static_cast<uint8_t>(301));
+    ASSERT_EQ(f.size(), 263u);
+    EXPECT_EQ(f[4], 255);
+    c.Data.push_back(0xEE);  // 255 bytes: LEN would wrap to 0
+    EXPECT_TRUE(c.GetBytes(1).empty());
+    EXPECT_EQ(c.GetBytes(0).size(), 255u);
 }
 
 TEST(LCmdParse, FramedAnswer) {

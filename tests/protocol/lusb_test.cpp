@@ -318,9 +318,10 @@ TEST(LUsbProc, FramedAnswersAssembleAcrossReports) {
     proc.PostFrame(Framed(0x10), true);
     ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 1; }));
 
-    // Noise before DLE, and DLE DLE STX: the answer starts DLE STX. LEN 0 ends at 8 bytes.
+    // Noise, a stray DLE whose STX comes later (no frame), and DLE DLE STX: the answer starts at
+    // the DLE STX pair. LEN 0 ends at 8 bytes.
     const BSTM lenZero = {0x10, 0x02, 0x01, 0x00, 0x00, 0x10, 0x03, 0x02};
-    BSTM in = {0x77, 0x02, 0x10};
+    BSTM in = {0x77, 0x10, 0x55, 0x02, 0x01, 0x10};
     in.insert(in.end(), lenZero.begin(), lenZero.end());
     proc.Receive(in.data(), static_cast<uint32_t>(in.size()));
     ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == 1; }));
