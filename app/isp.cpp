@@ -220,6 +220,7 @@ void TfmIsp::SetImages(const UpdateImages& images) {
 void TfmIsp::SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData) {
     fmHidData_ = hidData;
     fmProgData_ = progData;
+    if (hidData != nullptr) hidData->SetDialogs(dialogs_);
 }
 
 void TfmIsp::SetReportTrace(std::function<void(const QString& line)> trace) {

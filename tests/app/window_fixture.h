@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QListWidget>
 #include <QStringList>
 #include <QThread>
 
@@ -148,11 +147,12 @@ class WindowFixture : public ::testing::Test {
         return dev;
     }
 
+    // The log window's lines, the batch still waiting included.
     QStringList LogLines() const {
+        hidData->Flush();
         QStringList lines;
-        for (int i = 0; i < hidData->hbHidData->count(); ++i) {
-            lines << hidData->hbHidData->item(i)->text();
-        }
+        for (int i = 0; i < hidData->LineCount(); ++i)
+            lines << hidData->Line(i);
         return lines;
     }
 
