@@ -319,7 +319,12 @@ void TfmIsp::NoDeviceDisplay() {
 }
 
 void TfmIsp::UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    // Link events (time-outs, the worker's end) change nothing here.
+    if (msg == WM_USB_EVENT) {
+        // Of the link's events only a time-out matters, and only to the MCU update, whose
+        // step would otherwise wait for an answer that is not coming.
+        if (wParam == USB_EVT_TIMEOUT) OnMcuTimeout();
+        return;
+    }
     if (msg != kWmUsbAnswer || wParam == 0) return;
     const BSTM& answer = *reinterpret_cast<const BSTM*>(wParam);
     OnAnswer(answer, static_cast<uint32_t>(lParam));

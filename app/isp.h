@@ -134,6 +134,10 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void SendNextStep();
     void OnAnswer(const BSTM& answer, uint32_t elapsedMs);
     void OnMcuAnswer(const LCmd& answer);
+    // The processor's time-out notice: a step still waiting for its answer fails.
+    void OnMcuTimeout();
+    // The step's error dialog; the run ends and "Start Program " is given back.
+    void FailMcuStep();
     // Prepares the microcontroller image into ProgramBuffer; false after "Check sum error!".
     bool PrepareMcuImage();
 
@@ -160,6 +164,11 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     int SendPos = 0;
     std::array<uint8_t, 71680> ProgramBuffer{};
     int PacketSum = 0;
+    // Sum of the IAP packet sent before the last one (-1 before the second packet): the
+    // device's repeats of that packet's answer are not answers to the last one.
+    int PreviousPacketSum = -1;
+    // An IAP packet is out and its answer not yet judged.
+    bool McuAnswerDue = false;
     int ProgressPos = 0;
     int FirmwareVersion = 0;
     int DeviceId1 = 0;
@@ -182,6 +191,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     Q_INVOKABLE void DrainReportLog();
 
     DialogSeam* dialogs_ = nullptr;
+    bool iapPacketSent_ = false;
     // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.
     uint16_t outputReportLength_ = 0;
     // Held while the trace runs, so that it may be set at any time and its calls never overlap.

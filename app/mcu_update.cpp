@@ -258,7 +258,11 @@ void TfmIsp::SendNextStep() {
     int sum = 0;
     for (uint8_t b : p)
         sum += b;
+    PreviousPacketSum = iapPacketSent_ ? PacketSum : -1;
     PacketSum = sum;
+    iapPacketSent_ = true;
+    // Every step but the reset waits for its answer; the reset is answered by leaving.
+    McuAnswerDue = !reset && Step > 1;
 
     if (Proc == nullptr) return;
     if (reset) {
@@ -289,35 +293,82 @@ void TfmIsp::OnAnswer(const BSTM& answer, uint32_t /*elapsedMs*/) {
     }
 }
 
+namespace {
+
+struct StepFailure {
+    const char* text;
+    bool tearDown;  // the link goes before the dialog
+};
+
+// What a failed step shows, and whether it ends the link.
+StepFailure FailureOf(int step) {
+    switch (step) {
+        case 2:
+            return {"ISP Start Error !!", true};
+        case 3:
+            return {"ISP Sync Error !!", true};
+        case 5:
+            return {"Get ID Error !!", true};
+        case 8:
+            return {"Program Start Error !!", false};
+        case 9:
+            return {"Program Data Error !!", false};
+        default:  // 4, 6, 7 and 38
+            return {"Erase All Error !!", false};
+    }
+}
+
+}  // namespace
+
+void TfmIsp::FailMcuStep() {
+    const StepFailure f = FailureOf(Step);
+    McuAnswerDue = false;
+    if (f.tearDown) TearDownLink();
+    // Whether or not the link stays, the run is over: "Start Program " tries again from
+    // wherever the device is, and opens a link of its own.
+    SetStatusRed(false);
+    GiveStartBack(*this);
+    ShowError(QString::fromLatin1(f.text));
+}
+
+void TfmIsp::OnMcuTimeout() {
+    // The answer to the packet last sent never came (or only its predecessor's repeats did).
+    const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
+    if (judged && McuAnswerDue) FailMcuStep();
+}
+
 void TfmIsp::OnMcuAnswer(const LCmd& answer) {
-    const bool good = answer.Value == static_cast<uint32_t>(PacketSum);
-    const auto fail = [this](const char* text, bool tearDown) {
-        if (tearDown) {
-            TearDownLink();
-            GiveStartBack(*this);
-        }
-        ShowError(QString::fromLatin1(text));
-    };
+    const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
+    if (!judged) return;
+    // In update mode the device repeats its latest answer every millisecond, so reports
+    // queued while this thread was late may still hold the answer to the packet before. Such a
+    // repeat says nothing about this packet: the next report is judged instead.
+    if (PreviousPacketSum >= 0 && answer.Value == static_cast<uint32_t>(PreviousPacketSum) &&
+        PreviousPacketSum != PacketSum) {
+        AcceptInput = true;
+        return;
+    }
+    McuAnswerDue = false;
+    if (answer.Value != static_cast<uint32_t>(PacketSum)) {
+        FailMcuStep();
+        return;
+    }
 
     switch (Step) {
         case 2:
-            if (!good) return fail("ISP Start Error !!", true);
             Step = 3;
             Sequence = PayloadByte(answer, 0);
             break;
         case 3:
-            if (!good) return fail("ISP Sync Error !!", true);
             Step = 4;
             Sequence = PayloadByte(answer, 0);
             break;
         case 4:
-            if (!good) return fail("Erase All Error !!", false);
             Step = 5;
             Sequence = PayloadByte(answer, 0);
             FirmwareVersion = PayloadByte(answer, 4);
             break;
         case 5:
-            if (!good) return fail("Get ID Error !!", true);
             Step = 6;
             Sequence = PayloadByte(answer, 0);
             DeviceId1 = static_cast<int>(PayloadLe32(answer, 4));
@@ -326,7 +377,6 @@ void TfmIsp::OnMcuAnswer(const LCmd& answer) {
                 static_cast<unsigned>(DeviceId2), static_cast<unsigned>(DeviceId3)));
             break;
         case 6:
-            if (!good) return fail("Erase All Error !!", false);
             Step = 7;
             Sequence = PayloadByte(answer, 0);
             DeviceId2 = static_cast<int>(PayloadLe32(answer, 4));
@@ -334,17 +384,14 @@ void TfmIsp::OnMcuAnswer(const LCmd& answer) {
             break;
         case 7:
         case 38:
-            if (!good) return fail("Erase All Error !!", false);
             Step = 8;
             Sequence = PayloadByte(answer, 0);
             break;
         case 8:
-            if (!good) return fail("Program Start Error !!", false);
             Step = 9;
             Sequence = PayloadByte(answer, 0);
             break;
         case 9:
-            if (!good) return fail("Program Data Error !!", false);
             Step = SendPos < ImageLength ? 9 : 10;
             Sequence = static_cast<int>(PayloadLe32(answer, 0));
             break;
