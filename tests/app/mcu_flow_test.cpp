@@ -203,18 +203,19 @@ TEST_P(McuWrongSum, ShowsTheStepsDialogAndStops) {
     EXPECT_EQ(IapPackets().size(), sent) << "nothing more is sent";
     EXPECT_EQ(IapPackets().back()[0], c.byte0);
     EXPECT_EQ(device->CurrentMode(), Mode::Update);
-    if (!c.tearsDown) {
+    if (c.tearsDown) {
+        EXPECT_EQ(isp->Proc, nullptr);
+        EXPECT_EQ(isp->Step, 1);
+        EXPECT_FALSE(isp->AcceptInput);
+        EXPECT_EQ(isp->StatusPanelText(0), QStringLiteral("Disconnect"));
+    } else {
         EXPECT_NE(isp->Proc, nullptr);
         EXPECT_EQ(isp->Step, c.step);
-        return;
     }
-    EXPECT_EQ(isp->Proc, nullptr);
-    EXPECT_EQ(isp->Step, 1);
-    EXPECT_FALSE(isp->AcceptInput);
-    EXPECT_EQ(isp->StatusPanelText(0), QStringLiteral("Disconnect"));
+    EXPECT_FALSE(isp->StatusIsRed());
 
-    // The link is gone with the device still in update mode: "Start Program " tries again
-    // from there, and that update goes through.
+    // Whether or not the link is gone, the run is over with the device still in update mode:
+    // "Start Program " tries again from there, and that update goes through.
     EXPECT_EQ(isp->StatusPanelText(1), QStringLiteral("Detect Update HID"));
     EXPECT_FALSE(isp->McuUpdatePending);
     ASSERT_TRUE(isp->btnStartProgram->isEnabled());
@@ -304,6 +305,31 @@ TEST_F(McuFlow, UnplugDuringTheExchangeLetsStartProgramUpdateFromUpdateMode) {
     EXPECT_EQ(IapPackets().size(), 9u + 7 + 4 + 1);
     EXPECT_EQ(isp->RunStage, 0);
     EXPECT_FALSE(isp->McuUpdatePending);
+}
+
+TEST_F(McuFlow, AnswerThatNeverComesFailsTheStepOnTheTimeOutAndStartProgramFinishesTheJob) {
+    const Bytes image = Pattern(56 * 6 + 48, 31);
+    HexImage hex = HexImage::Of(image);
+    UseImages(hex, dsp);
+    // Answers 1 and 2 are the run-mode commands; 3.. the IAP packets: 12 is a data packet's.
+    device->DropAnswer(12);
+
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitForDialog(QStringLiteral("Program Data Error !!")));
+    EXPECT_EQ(FlowDialogCount(), 1u);
+    EXPECT_EQ(IapPackets().size(), 10u) << "nothing is sent again";
+    ASSERT_TRUE(isp->btnStartProgram->isEnabled());
+    // The link stays as it was: its later time-outs (hurried here) are no new failures.
+    ASSERT_NE(isp->Proc, nullptr);
+    const uint64_t silent = isp->Proc->SilentPeriods();
+    isp->Proc->SetWaitTime(20);
+    ASSERT_TRUE(WaitUntil([&] { return isp->Proc->SilentPeriods() > silent + 20; }));
+    EXPECT_EQ(FlowDialogCount(), 1u);
+
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(FlowDialogCount(), 2u);
+    EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
 }
 
 TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
