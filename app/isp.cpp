@@ -403,6 +403,16 @@ void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
         RunStage = 0;
         tmUsbWait->stop();  // paced a packet of the link that goes now
     }
+    // A full run cut off in its parameter read or its DSP programming is over too: whatever
+    // device comes back starts again from "Start Program ". (At the update's own reset the
+    // device leaves with the run at stage 3 and no read open; that run goes on.)
+    if (RunStage == 1 || RunStage == 2 || (RunStage == 3 && paramReadOpen_)) {
+        RunStage = 0;
+        McuUpdatePending = false;
+        tmRunStep->stop();
+        tmDspProgram->stop();
+    }
+    paramReadOpen_ = false;
     // The processor's worker writes through the device: stop it before the device goes.
     TearDownLink();
     TJvHidDevice* dev = nullptr;
@@ -487,6 +497,7 @@ void TfmIsp::TearDownLink() {
         AcceptInput = false;
     }
     Step = 1;
+    DspWriting = false;
     SetStatusRed(false);
     SetPanelText(0, kPanelDisconnect);
     SetProgress(0);

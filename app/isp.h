@@ -146,7 +146,11 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void bnDspPorgramClick();
     void tmDspProgramTimer();
     void tmRunStepTimer();
-    void OnParamAnswer(const LCmd& answer);
+    // checkByteOk: the answer's check byte matched its bytes.
+    void OnParamAnswer(const LCmd& answer, bool checkByteOk = true);
+    // "Parameter Data Error !!": the read and the run end, "Start Program " comes back.
+    void FailParameterRead();
+    static bool AnswerCheckByteOk(const BSTM& answer);
     void OnDspAnswer(const LCmd& answer);
 
     // ---- State (all zero at creation) ----
@@ -180,6 +184,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     uint32_t DspMask = 0;
     int DspBlock = 0;
     int DspBlockTotal = 0;
+    // DSP programming has started and its last block is not yet answered.
+    bool DspWriting = false;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -192,6 +198,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
 
     DialogSeam* dialogs_ = nullptr;
     bool iapPacketSent_ = false;
+    bool paramReadOpen_ = false;  // a parameter read waits for its answers
     // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.
     uint16_t outputReportLength_ = 0;
     // Held while the trace runs, so that it may be set at any time and its calls never overlap.

@@ -287,7 +287,9 @@ void TfmIsp::OnAnswer(const BSTM& answer, uint32_t /*elapsedMs*/) {
     if (Step != 1 || !IsFramed(answer)) return;
     const LCmd a(answer);
     if (a.GetCmd() == 0xA8) {
-        OnParamAnswer(a);
+        // The parse takes the bytes as they came; the mask is built from these, so their
+        // check byte is verified here.
+        OnParamAnswer(a, AnswerCheckByteOk(answer));
     } else if (a.GetCmd() == 0x53) {
         OnDspAnswer(a);
     }
