@@ -293,6 +293,11 @@ void TfmIsp::ShowError(const QString& text) {
     }
 }
 
+bool TfmIsp::Confirm(const QString& text) {
+    if (dialogs_ != nullptr) return dialogs_->Confirm(text);
+    return MessageBoxDialogs(this).Confirm(text);
+}
+
 // ---- Window ----
 
 void TfmIsp::FormCreate() {
@@ -305,9 +310,32 @@ void TfmIsp::FormClose() {
     TearDownLink();
 }
 
+bool TfmIsp::WriteInProgress() const {
+    return (Step > 1 && Proc != nullptr) || DspWriting;
+}
+
 void TfmIsp::closeEvent(QCloseEvent* event) {
+    // One question at a time: a second close while it is open waits for its answer.
+    if (closeQuestionOpen_) {
+        event->ignore();
+        return;
+    }
+    if (askBeforeClosing_ && WriteInProgress() && !AskToClose()) {
+        event->ignore();
+        return;
+    }
     FormClose();
     QMainWindow::closeEvent(event);
+}
+
+bool TfmIsp::AskToClose() {
+    closeQuestionOpen_ = true;
+    const bool yes =
+        Confirm(QStringLiteral("The device is being written. Closing now stops the update "
+                               "half way, and the device will need it again.\n\n"
+                               "Close anyway?"));
+    closeQuestionOpen_ = false;
+    return yes;
 }
 
 void TfmIsp::NoDeviceDisplay() {

@@ -61,6 +61,13 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     TfmHidData* HidDataWindow() const { return fmHidData_; }
     TfmProgData* ProgDataWindow() const { return fmProgData_; }
 
+    // Whether closing the window while the device is being written asks first (default: yes).
+    // An unattended run, which nobody could answer, turns it off.
+    void SetAskBeforeClosing(bool ask) { askBeforeClosing_ = ask; }
+    // The MCU update's packet exchange or DSP programming is under way: stopping now leaves
+    // the device half written.
+    bool WriteInProgress() const;
+
     // Receives every HID log line (written and passed reports), whether or not the log window
     // is shown; called on the thread that wrote or passed the report, one call at a time.
     void SetReportTrace(std::function<void(const QString& line)> trace);
@@ -121,6 +128,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void SetProgressMax(int maximum);
     void ShowInfo(const QString& text);   // information dialog
     void ShowError(const QString& text);  // error dialog, one OK button
+    bool Confirm(const QString& text);    // question, "No" the default; true for "Yes"
     // Any thread: lines from the processor's worker wait in a queue until the UI thread takes
     // them, in the order they were logged.
     void LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count);
@@ -197,6 +205,10 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     Q_INVOKABLE void DrainReportLog();
 
     DialogSeam* dialogs_ = nullptr;
+    bool AskToClose();
+
+    bool askBeforeClosing_ = true;
+    bool closeQuestionOpen_ = false;
     bool iapPacketSent_ = false;
     bool paramReadOpen_ = false;  // a parameter read waits for its answers
     // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.

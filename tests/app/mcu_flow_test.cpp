@@ -332,6 +332,49 @@ TEST_F(McuFlow, AnswerThatNeverComesFailsTheStepOnTheTimeOutAndStartProgramFinis
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
 }
 
+TEST_F(McuFlow, ClosingWhileTheDeviceIsWrittenAsksFirstAndNoGoesOn) {
+    const Bytes image = Pattern(56 * 8 + 48, 37);
+    HexImage hex = HexImage::Of(image);
+    UseImages(hex, dsp);
+    const QString question = QStringLiteral(
+        "The device is being written. Closing now stops the update half way, and the device "
+        "will need it again.\n\nClose anyway?");
+
+    // Nothing is written yet: the window closes without a question.
+    EXPECT_FALSE(isp->WriteInProgress());
+    EXPECT_TRUE(isp->close());
+    EXPECT_EQ(FlowDialogCount(), 0u);
+    isp->show();
+
+    // MCU data: "No" (the default) keeps the window and the update going.
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return isp->Step == 9; }));
+    EXPECT_FALSE(isp->close());
+    EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Question, question), 1u);
+    EXPECT_TRUE(isp->isVisible());
+
+    // DSP programming: "Yes" closes, and the link goes with the window.
+    ASSERT_TRUE(WaitUntil([&] { return isp->DspWriting; }));
+    dialogs.SetConfirmAnswer(true);
+    EXPECT_TRUE(isp->close());
+    EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Question, question), 2u);
+    EXPECT_FALSE(isp->isVisible());
+    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_FALSE(OkShown());
+    EXPECT_TRUE(device->FlashMatches(image.data(), image.size())) << "the MCU update went on";
+}
+
+TEST_F(McuFlow, AnUnattendedRunIsNotAskedBeforeClosing) {
+    HexImage hex = HexImage::Of(Pattern(56 * 8 + 48, 41));
+    UseImages(hex, dsp);
+    isp->SetAskBeforeClosing(false);
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return isp->Step == 9; }));
+    EXPECT_TRUE(isp->close());
+    EXPECT_EQ(FlowDialogCount(), 0u);
+    EXPECT_EQ(isp->Proc, nullptr);
+}
+
 TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
     HexImage hex = HexImage::Of(Pattern(56 * 6 + 48, 23));
     UseImages(hex, dsp);
@@ -351,7 +394,8 @@ TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
 
     QElapsedTimer clock;
     clock.start();
-    isp->close();
+    dialogs.SetConfirmAnswer(true);  // the close question: "Yes"
+    EXPECT_TRUE(isp->close());
     isp.reset();
     // Far below the link's stop time-out (5 s) and its answer time-out (35 s).
     EXPECT_LT(clock.elapsed(), 4000);
