@@ -46,6 +46,7 @@ void CancelStaleDisconnect(QTimer* t) {
 
 void TfmIsp::bnSecurityClick() {
     if (StatusPanelText(1) != QStringLiteral("Detect Run HID")) return;
+    if (RefusedForProblem()) return;
     if (RunStage == 3 && McuUpdatePending) {
         // The microcontroller update was cut off before its reset and the device came back
         // with its old firmware: going on would end in " Program OK !! " for an update that
@@ -132,7 +133,7 @@ void TfmIsp::OnParamAnswer(const LCmd& answer, bool checkByteOk) {
 }
 
 void TfmIsp::bnDspPorgramClick() {
-    if (HidDevice == nullptr) return;
+    if (HidDevice == nullptr || RefusedForProblem()) return;
     CancelStaleDisconnect(tmWaitDisconnect);
     // The security read arrives here with its processor still open; only one may talk to
     // the device.

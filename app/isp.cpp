@@ -4,11 +4,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QColor>
 #include <QFont>
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMetaObject>
+#include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
@@ -24,6 +26,7 @@
 #include "app/diag/prog_data.h"
 #include "app/dialogs.h"
 #include "app/status_bar.h"
+#include "firmware/images.h"
 #include "hid/hid.h"
 #include "hid/jvhidcontrollerclass.h"
 
@@ -46,6 +49,30 @@ const QString kPanelRunMode = QStringLiteral("Detect Run HID");
 const QString kPanelUpdateMode = QStringLiteral("Detect Update HID");
 const QString kPanelNoDevice = QStringLiteral("No Device");
 const QString kPanelDisconnect = QStringLiteral("Disconnect");
+
+// The simulated device (in this process, or behind the kernel's uhid) says what it is in its
+// serial number; placeholder images may be written to it.
+bool IsSimulatedDevice(TJvHidDevice* dev) {
+    return dev->GetSerialNumber().starts_with(u"SIM");
+}
+
+// Why a device that is there cannot be opened for reading and writing, in the user's words.
+QString AccessProblem(uint32_t error, const std::string& path) {
+    const QString node = QString::fromStdString(path);
+    if (error == ERROR_SHARING_VIOLATION) {
+        return QStringLiteral(
+                   "Another program is updating this device (%1). Close it, or let it finish.")
+            .arg(node);
+    }
+    if (error == ERROR_ACCESS_DENIED) {
+        return QStringLiteral(
+                   "%1 cannot be opened for reading and writing: install the udev rule "
+                   "70-velto-update.rules (see the README), then plug the device in again.")
+            .arg(node);
+    }
+    return QStringLiteral("%1 cannot be opened for reading and writing: %2")
+        .arg(node, QString::fromStdString(SysErrorMessage(error)));
+}
 
 bool IsVelto(const TJvHidDevice* dev) {
     return dev != nullptr && dev->Attributes.VendorID == kVendorId &&
@@ -120,6 +147,17 @@ void TfmIsp::BuildControls() {
     lbHidShow->setGeometry(104, 16, 201, 20);
     lbHidShow->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     lbHidShow->setFont(PixelFont(font(), 16));
+
+    // Takes the heading's place while something keeps the device from being updated.
+    lbProblem = new QLabel(area);
+    lbProblem->setObjectName(QStringLiteral("lbProblem"));
+    lbProblem->setGeometry(8, 2, kClientWidth - 16, 44);
+    lbProblem->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    lbProblem->setWordWrap(true);
+    QPalette warning = lbProblem->palette();
+    warning.setColor(QPalette::WindowText, QColor(0xA0, 0x00, 0x00));
+    lbProblem->setPalette(warning);
+    lbProblem->hide();
 
     auto makeButton = [&](QPushButton*& button, const char* name, const char* text, QRect rect,
                           bool enabled) {
@@ -215,6 +253,7 @@ void TfmIsp::WireHandlers() {
 
 void TfmIsp::SetImages(const UpdateImages& images) {
     images_ = images;
+    UpdateDeviceProblem();
 }
 
 void TfmIsp::SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData) {
@@ -389,12 +428,72 @@ void TfmIsp::btnStartProgramClick() {
 // ---- Detection ----
 
 void TfmIsp::HidCtlDeviceChange() {
+    // Access is judged afresh at each pass: the enumerate handler notes what is in the way.
+    accessProblem_.clear();
     HidCtl->Enumerate();
+    UpdateDeviceProblem();
+}
+
+bool TfmIsp::RefusedForProblem() {
+    if (deviceProblem_.isEmpty()) return false;
+    // Nothing is written while something is in the way; a run that was under way ends.
+    tmMcuProg->stop();
+    McuUpdatePending = false;
+    RunStage = 0;
+    SetStatusRed(false);
+    return true;
+}
+
+bool TfmIsp::PlaceholdersInUse() const {
+    return (images_.McuHexLines == nullptr && kMcuImageIsPlaceholder) ||
+           (images_.DspWords == nullptr && kDspImageIsPlaceholder);
+}
+
+void TfmIsp::UpdateDeviceProblem() {
+    QString problem;
+    if (HidDevice != nullptr) {
+        if (PlaceholdersInUse() && !heldIsSimulated_) {
+            problem = QStringLiteral(
+                "This build carries no product firmware (placeholder images) and updates only "
+                "the simulated device. Build it with the product's images: cmake "
+                "-DVELTO_MCU_IMAGE=<file> -DVELTO_DSP_IMAGE=<file> (see the README).");
+        }
+    } else {
+        problem = accessProblem_;
+    }
+    if (problem == deviceProblem_) return;
+    const bool cleared = problem.isEmpty();
+    deviceProblem_ = problem;
+    lbProblem->setText(problem);
+    lbProblem->setToolTip(problem);
+    lbProblem->setVisible(!cleared);
+    lbHidShow->setVisible(cleared);
+    if (!cleared) {
+        btnStartProgram->setEnabled(false);
+    } else if (HidDevice != nullptr) {
+        // Offered as detection offers it.
+        const QString panel = StatusPanelText(1);
+        if ((panel == kPanelRunMode && RunStage == 0) ||
+            (panel == kPanelUpdateMode && !McuUpdatePending)) {
+            btnStartProgram->setEnabled(true);
+        }
+    }
+    emit StatusChanged();
 }
 
 bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
     // The window holds one device at a time; a second one stays with the controller.
     if (HidDevice != nullptr || !IsVelto(HidDev)) return true;
+    // A device that cannot be opened for reading and writing is not taken: the window says
+    // why instead. A later change pass (its access changed) offers it again.
+    if (!HidDev->ReadWriteAccess) {
+        if (accessProblem_.isEmpty()) {
+            accessProblem_ =
+                AccessProblem(HidDev->ReadWriteError(),
+                              HidDev->PnPInfo != nullptr ? HidDev->PnPInfo->DevicePath : "");
+        }
+        return true;
+    }
     const uint16_t product = HidDev->Attributes.ProductID;
     TJvHidDevice* dev = nullptr;
     if (!HidCtl->CheckOutByIndex(dev, Idx) || dev == nullptr) return true;
@@ -403,17 +502,20 @@ bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
         HidDevice = dev;
         outputReportLength_ = dev->Caps().OutputReportByteLength;
     }
+    heldIsSimulated_ = IsSimulatedDevice(dev);
+    UpdateDeviceProblem();
+    const bool offer = deviceProblem_.isEmpty();
     if (product == kProductUpdate) {
         SetPanelText(1, kPanelUpdateMode);
         bnSecurity->setEnabled(true);
         bnDspPorgram->setEnabled(false);
-        if (!McuUpdatePending) btnStartProgram->setEnabled(true);
+        if (!McuUpdatePending && offer) btnStartProgram->setEnabled(true);
     } else {
         SetPanelText(1, kPanelRunMode);
         bnSecurity->setEnabled(true);
         bnDspPorgram->setEnabled(true);
         bnMcuProgram->setEnabled(true);
-        if (RunStage == 0) btnStartProgram->setEnabled(true);
+        if (RunStage == 0 && offer) btnStartProgram->setEnabled(true);
         if (RunStage == 3) bnSecurityClick();
     }
     return true;
@@ -451,10 +553,12 @@ void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
         outputReportLength_ = 0;
     }
     if (dev != nullptr) HidCtl->CheckIn(dev);
+    heldIsSimulated_ = false;
     SetPanelText(1, kPanelNoDevice);
     bnDspPorgram->setEnabled(false);
     bnMcuProgram->setEnabled(true);
     btnStartProgram->setEnabled(false);
+    UpdateDeviceProblem();
 }
 
 void TfmIsp::HidCtlDeviceDataError(TJvHidDevice* /*HidDev*/, uint32_t Error) {

@@ -59,6 +59,13 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     int ProgressMaximum() const;
     TJvHidDeviceController* Controller() const { return HidCtl; }
     TfmHidData* HidDataWindow() const { return fmHidData_; }
+    // Empty while nothing keeps the device from being updated; otherwise the sentence the
+    // window shows instead of its heading: the device node cannot be opened for reading and
+    // writing (and the udev rule to install), another program is updating the device, or this
+    // build carries only placeholder images and the device is not the simulated one. While it
+    // is not empty "Start Program " stays disabled and no flow writes to the device.
+    // StatusChanged() is emitted whenever it changes.
+    QString DeviceProblem() const { return deviceProblem_; }
     TfmProgData* ProgDataWindow() const { return fmProgData_; }
 
     // Whether closing the window while the device is being written asks first (default: yes).
@@ -76,7 +83,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
                                     std::size_t count);
 
   signals:
-    // Emitted whenever the status bar's simple text, a panel text or the progress changes.
+    // Emitted whenever the status bar's simple text, a panel text, the progress or the device
+    // problem changes.
     void StatusChanged();
 
   public:
@@ -87,6 +95,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
 
     // ---- Controls (object names as the member names) ----
     QLabel* lbHidShow = nullptr;
+    QLabel* lbProblem = nullptr;  // DeviceProblem(), shown in the heading's place
     QPushButton* bnSecurity = nullptr;
     QPushButton* bnDspPorgram = nullptr;
     QPushButton* bnMcuProgram = nullptr;
@@ -200,6 +209,11 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
 
   private:
     void BuildControls();
+    // Works out DeviceProblem() from the held device, the images and the last change pass.
+    void UpdateDeviceProblem();
+    bool PlaceholdersInUse() const;
+    // True (and the run ended) when DeviceProblem() forbids writing to the device.
+    bool RefusedForProblem();
     void WireHandlers();
     // UI thread: moves the queued log lines to the log window.
     Q_INVOKABLE void DrainReportLog();
@@ -207,6 +221,10 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     DialogSeam* dialogs_ = nullptr;
     bool AskToClose();
 
+    QString deviceProblem_;
+    // Noted by the enumerate handler for a device it could not take (empty: none).
+    QString accessProblem_;
+    bool heldIsSimulated_ = false;
     bool askBeforeClosing_ = true;
     bool closeQuestionOpen_ = false;
     bool iapPacketSent_ = false;

@@ -93,6 +93,7 @@ bool TfmIsp::PrepareMcuImage() {
 }
 
 void TfmIsp::bnMcuProgramClick() {
+    if (RefusedForProblem()) return;
     // The image is prepared before the device is told anything: a damaged image must not
     // take a working device into update mode, nor be written in part.
     SetStatusRed(true);
@@ -134,6 +135,8 @@ void TfmIsp::bnMcuProgramClick() {
 void TfmIsp::tmMcuProgTimer() {
     if (StatusPanelText(1) != QStringLiteral("Detect Update HID")) return;
     tmMcuProg->stop();
+    // The device that came in update mode may not be one these images may be written to.
+    if (RefusedForProblem()) return;
     RunStage = 3;
     Step = 2;
     StartMcuLink();

@@ -90,7 +90,9 @@ struct DeviceOptions {
     std::u16string manufacturer = u"Velto";
     std::u16string runProduct = u"Velto DSP";
     std::u16string updateProduct = u"Velto IAP";
-    std::u16string serial = u"VT0103-0001";
+    // "SIM" first: the updater writes its placeholder images only to a device whose serial
+    // number says it is the simulated one.
+    std::u16string serial = u"SIM-VT0103-0001";
 };
 
 // One output report as the device saw it, in arrival order.
