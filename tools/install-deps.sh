@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format clang-tidy
+  fonts-dejavu-core  # a fixed-pitch face Qt reports as one, for the HID log and the dump
 )
 
 missing=()
