@@ -573,6 +573,12 @@ void TfmIsp::HidCtlDeviceDataError(TJvHidDevice* /*HidDev*/, uint32_t Error) {
 void TfmIsp::HidCtlDeviceData(TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
                               uint16_t Size) {
     if (!AcceptInput || Data == nullptr) return;
+    // In update mode the device repeats its latest answer every millisecond, so reports
+    // queued while this thread was late may still hold the answer to the packet before the
+    // last. Such a repeat says nothing about the last packet: it is dropped, and the next
+    // report is judged. It never reaches the link either, so an answer that never comes
+    // still ends in the link's time-out.
+    if (IsStaleRepeat(Data, Size)) return;
     if (Step > 1) AcceptInput = false;
     std::size_t count = 64;
     if (Size >= 5 && Data[0] == 0x10 && Data[1] == 0x02 && Data[2] == 0x01 && Data[3] == 0x00) {

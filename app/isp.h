@@ -151,6 +151,10 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void SendNextStep();
     void OnAnswer(const BSTM& answer, uint32_t elapsedMs);
     void OnMcuAnswer(const LCmd& answer);
+    // True for a report that repeats an earlier IAP answer: its 32-bit value is not the last
+    // packet's sum but the sum of the packet before it, or the value of the last answer judged
+    // (after a failed step the device repeats that answer).
+    bool IsStaleRepeat(const uint8_t* report, std::size_t size) const;
     // The processor's time-out notice: a step still waiting for its answer fails.
     void OnMcuTimeout();
     // The step's error dialog; the run ends and "Start Program " is given back.
@@ -190,6 +194,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     int PreviousPacketSum = -1;
     // An IAP packet is out and its answer not yet judged.
     bool McuAnswerDue = false;
+    // The 32-bit value of the last IAP answer judged (-1 before the first).
+    int64_t LastMcuAnswerValue = -1;
     int ProgressPos = 0;
     int FirmwareVersion = 0;
     int DeviceId1 = 0;

@@ -325,9 +325,23 @@ StepFailure FailureOf(int step) {
 
 }  // namespace
 
+bool TfmIsp::IsStaleRepeat(const uint8_t* report, std::size_t size) const {
+    const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
+    if (!judged || !McuAnswerDue || size < 4) return false;
+    const uint32_t value =
+        static_cast<uint32_t>(report[0]) | static_cast<uint32_t>(report[1]) << 8 |
+        static_cast<uint32_t>(report[2]) << 16 | static_cast<uint32_t>(report[3]) << 24;
+    if (value == static_cast<uint32_t>(PacketSum)) return false;
+    // After a failed or unanswered step the device goes on repeating the last answer it gave,
+    // whose value need not be the sum of the packet before.
+    return (PreviousPacketSum >= 0 && value == static_cast<uint32_t>(PreviousPacketSum)) ||
+           (LastMcuAnswerValue >= 0 && value == static_cast<uint32_t>(LastMcuAnswerValue));
+}
+
 void TfmIsp::FailMcuStep() {
     const StepFailure f = FailureOf(Step);
     McuAnswerDue = false;
+    AcceptInput = false;
     if (f.tearDown) TearDownLink();
     // Whether or not the link stays, the run is over: "Start Program " tries again from
     // wherever the device is, and opens a link of its own.
@@ -344,16 +358,10 @@ void TfmIsp::OnMcuTimeout() {
 
 void TfmIsp::OnMcuAnswer(const LCmd& answer) {
     const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
-    if (!judged) return;
-    // In update mode the device repeats its latest answer every millisecond, so reports
-    // queued while this thread was late may still hold the answer to the packet before. Such a
-    // repeat says nothing about this packet: the next report is judged instead.
-    if (PreviousPacketSum >= 0 && answer.Value == static_cast<uint32_t>(PreviousPacketSum) &&
-        PreviousPacketSum != PacketSum) {
-        AcceptInput = true;
-        return;
-    }
+    // An answer only counts for the packet last sent (after a failure nothing is awaited).
+    if (!judged || !McuAnswerDue) return;
     McuAnswerDue = false;
+    LastMcuAnswerValue = answer.Value;
     if (answer.Value != static_cast<uint32_t>(PacketSum)) {
         FailMcuStep();
         return;

@@ -307,30 +307,48 @@ TEST_F(McuFlow, UnplugDuringTheExchangeLetsStartProgramUpdateFromUpdateMode) {
     EXPECT_FALSE(isp->McuUpdatePending);
 }
 
-TEST_F(McuFlow, AnswerThatNeverComesFailsTheStepOnTheTimeOutAndStartProgramFinishesTheJob) {
+// The right answer never comes: the device says nothing, or (the packet lost on the way) goes
+// on repeating its answer to the packet before.
+class McuNoAnswer : public McuFlow, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(McuNoAnswer, FailsTheStepOnTheLinksTimeOutAndStartProgramFinishesTheJob) {
+    const bool packetLost = GetParam();
     const Bytes image = Pattern(56 * 6 + 48, 31);
     HexImage hex = HexImage::Of(image);
     UseImages(hex, dsp);
-    // Answers 1 and 2 are the run-mode commands; 3.. the IAP packets: 12 is a data packet's.
-    device->DropAnswer(12);
+    if (packetLost) {
+        device->IgnoreIapPacket(8);  // the second data packet
+    } else {
+        // Answers 1 and 2 are the run-mode commands; 3.. the IAP packets: 12 is a data
+        // packet's.
+        device->DropAnswer(12);
+    }
 
     isp->btnStartProgram->click();
     ASSERT_TRUE(WaitForDialog(QStringLiteral("Program Data Error !!")));
     EXPECT_EQ(FlowDialogCount(), 1u);
-    EXPECT_EQ(IapPackets().size(), 10u) << "nothing is sent again";
+    EXPECT_EQ(IapPackets().size(), packetLost ? 9u : 10u) << "nothing is sent again";
     ASSERT_TRUE(isp->btnStartProgram->isEnabled());
-    // The link stays as it was: its later time-outs (hurried here) are no new failures.
+    // The link stays as it was: its later time-outs (hurried here) are no new failures, and
+    // the device's repeats no answers.
     ASSERT_NE(isp->Proc, nullptr);
     const uint64_t silent = isp->Proc->SilentPeriods();
     isp->Proc->SetWaitTime(20);
     ASSERT_TRUE(WaitUntil([&] { return isp->Proc->SilentPeriods() > silent + 20; }));
     EXPECT_EQ(FlowDialogCount(), 1u);
+    EXPECT_EQ(isp->Step, 9);
 
+    device->ClearFaults();
     isp->btnStartProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
     EXPECT_EQ(FlowDialogCount(), 2u);
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Causes, McuNoAnswer, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "PacketLost" : "AnswerLost";
+                         });
 
 TEST_F(McuFlow, ClosingWhileTheDeviceIsWrittenAsksFirstAndNoGoesOn) {
     const Bytes image = Pattern(56 * 8 + 48, 37);

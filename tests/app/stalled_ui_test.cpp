@@ -17,39 +17,41 @@
 #include "tests/app/flow_fixture.h"
 
 namespace flowtest {
-namespace {
 
 // Blocks the UI thread for 30..500 ms at random moments: from a timer of the thread itself at
 // random gaps, and at random just after the link has written an IAP packet (the moment a slow
 // repaint of the log line used to take, while the device's repeats of its previous answer are
 // still queued). All on the UI thread, as a slow paint or a busy machine would.
-class UiStaller {
+class UiStaller : public QObject {
+    Q_OBJECT
+
   public:
     // writeOdds: one IAP packet written in this many is followed by a stall.
     UiStaller(uint32_t seed, int writeOdds) : random_(seed), writeOdds_(writeOdds) {
         timer_.setSingleShot(true);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
             Stall();
             timer_.start(Between(300, 2000));
         });
         timer_.start(Between(300, 2000));
     }
-    // Any thread (the link's writer): maybe queues a stall for the UI thread.
+    // Any thread (the link's writer): maybe queues a stall for the UI thread. The call carries
+    // no data, so nothing is handed between the threads outside Qt's own queue.
     void AfterWrite() {
         if (Between(1, writeOdds_) != 1) return;
-        QMetaObject::invokeMethod(
-            &timer_, [this] { Stall(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "Stall", Qt::QueuedConnection);
     }
     int Stalls() const { return stalls_.load(); }
+
+    Q_INVOKABLE void Stall() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(Between(30, 500)));
+        ++stalls_;
+    }
 
   private:
     int Between(int low, int high) {
         std::lock_guard<std::mutex> guard(lock_);
         return std::uniform_int_distribution<int>(low, high)(random_);
-    }
-    void Stall() {
-        std::this_thread::sleep_for(std::chrono::milliseconds(Between(30, 500)));
-        ++stalls_;
     }
 
     std::mutex lock_;
@@ -58,6 +60,8 @@ class UiStaller {
     QTimer timer_;
     std::atomic<int> stalls_{0};
 };
+
+namespace {
 
 class StalledUi : public FlowFixture {
   protected:
@@ -152,3 +156,5 @@ TEST_F(StalledUi, EmbeddedUpdateCompletesWithTheLogShown) {
 
 }  // namespace
 }  // namespace flowtest
+
+#include "stalled_ui_test.moc"
