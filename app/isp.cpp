@@ -151,7 +151,7 @@ void TfmIsp::BuildControls() {
     // Takes the heading's place while something keeps the device from being updated.
     lbProblem = new QLabel(area);
     lbProblem->setObjectName(QStringLiteral("lbProblem"));
-    lbProblem->setGeometry(8, 2, kClientWidth - 16, 44);
+    lbProblem->setGeometry(6, 1, kClientWidth - 12, 46);
     lbProblem->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     lbProblem->setWordWrap(true);
     QPalette warning = lbProblem->palette();
@@ -454,9 +454,9 @@ void TfmIsp::UpdateDeviceProblem() {
     if (HidDevice != nullptr) {
         if (PlaceholdersInUse() && !heldIsSimulated_) {
             problem = QStringLiteral(
-                "This build carries no product firmware (placeholder images) and updates only "
-                "the simulated device. Build it with the product's images: cmake "
-                "-DVELTO_MCU_IMAGE=<file> -DVELTO_DSP_IMAGE=<file> (see the README).");
+                "This build carries placeholder images, not the product's firmware: it updates "
+                "only the simulated device. Build it with -DVELTO_MCU_IMAGE and "
+                "-DVELTO_DSP_IMAGE (see the README).");
         }
     } else {
         problem = accessProblem_;

@@ -1,5 +1,6 @@
 // A device that is there but may not be updated: the window says why in words, offers no
 // "Start Program ", writes nothing, and updates the device once the obstacle is gone.
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 
@@ -86,6 +87,10 @@ TEST_P(DeviceNotOpenable, IsNamedInWordsAndUpdatedOnceItCanBeOpened) {
     EXPECT_EQ(isp->HidDevice, nullptr) << "a device it cannot write to is not taken";
     EXPECT_FALSE(isp->btnStartProgram->isEnabled());
     EXPECT_EQ(FlowDialogCount(), 0u) << "no read error either";
+    // For a look at the words in the window.
+    ASSERT_TRUE(QDir().mkpath(VELTO_ARTIFACT_DIR));
+    EXPECT_TRUE(isp->grab().save(QStringLiteral(VELTO_ARTIFACT_DIR "/main-window-") +
+                                 QString::fromLatin1(GetParam().name) + QStringLiteral(".png")));
 
     // The obstacle goes (a udev rule applied, the other program done): the device is taken,
     // and it updates.
@@ -113,10 +118,13 @@ TEST_F(DeviceProblem, PlaceholderImagesAreNeverWrittenToARealDevice) {
     NewDevice(real);
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Run HID")));
-    EXPECT_TRUE(
-        isp->DeviceProblem().startsWith(QStringLiteral("This build carries no product firmware")))
+    EXPECT_TRUE(isp->DeviceProblem().startsWith(
+        QStringLiteral("This build carries placeholder images, not the product's firmware")))
         << isp->DeviceProblem().toStdString();
     EXPECT_FALSE(isp->btnStartProgram->isEnabled());
+    ASSERT_TRUE(QDir().mkpath(VELTO_ARTIFACT_DIR));
+    EXPECT_TRUE(
+        isp->grab().save(QStringLiteral(VELTO_ARTIFACT_DIR "/main-window-Placeholder.png")));
 
     // Not through any button either, nor in update mode.
     for (QPushButton* b : {isp->bnMcuProgram, isp->bnSecurity, isp->bnDspPorgram})

@@ -1,4 +1,5 @@
 // The diagnostic windows, the dialog seam and the status bar, alone and through the main window.
+#include <QDir>
 #include <QFile>
 #include <QFontInfo>
 #include <QItemSelectionModel>
@@ -50,6 +51,8 @@ TEST(HidDataWindow, ShowsTheNewestLinesInBatchesSaysWhatWentAndSavesWhatItShows)
     EXPECT_TRUE(window.lbDropped->isVisible());
     EXPECT_TRUE(window.DroppedNote().startsWith("150 older lines dropped"))
         << window.DroppedNote().toStdString();
+    ASSERT_TRUE(QDir().mkpath(VELTO_ARTIFACT_DIR));
+    EXPECT_TRUE(window.grab().save(QStringLiteral(VELTO_ARTIFACT_DIR "/hid-log.png")));
 
     // "Save..." writes what the list shows, through the dialog seam.
     QTemporaryDir dir;
