@@ -168,7 +168,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void tmDspProgramTimer();
     void tmRunStepTimer();
     // checkByteOk: the answer's check byte matched its bytes.
-    void OnParamAnswer(const LCmd& answer, bool checkByteOk = true);
+    void OnParamAnswer(const LCmd& answer, bool checkByteOk);
     // "Parameter Data Error !!": the read and the run end, "Start Program " comes back.
     void FailParameterRead();
     static bool AnswerCheckByteOk(const BSTM& answer);
