@@ -114,8 +114,9 @@ class StalledUi : public FlowFixture {
 };
 
 // Nineteen small updates here and one with the embedded images below: twenty of twenty must
-// complete. The sanitizer builds, several times slower, run a few of the small ones: they look
-// for races and memory faults, which a few runs meet as well as many.
+// complete. The sanitizer builds, several times slower, run a few of the small ones only: they
+// look for races and memory faults, which a few runs meet as well as many (and their whole
+// update with the embedded images runs in the full-run tests).
 #ifdef VELTO_SANITIZED
 constexpr int kSmallRuns = 4;
 #else
@@ -144,6 +145,9 @@ TEST_F(StalledUi, SmallUpdatesCompleteWithTheLogShown) {
 }
 
 TEST_F(StalledUi, EmbeddedUpdateCompletesWithTheLogShown) {
+#ifdef VELTO_SANITIZED
+    GTEST_SKIP() << "the small runs stand for it in the sanitizer builds";
+#endif
     isp->HidData1Click();
     // About 1050 IAP packets are written: a stall after one in forty.
     StartStalling(0xB0057, 40);
