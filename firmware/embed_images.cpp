@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "firmware/placeholder_mark.h"
+
 namespace {
 
 constexpr uint64_t kMcuImageLimit = 0x11000;
@@ -198,36 +200,6 @@ std::optional<Failure> CheckDsp(const std::string& path, const std::string& text
     return std::nullopt;
 }
 
-// The placeholder images (tools/make_placeholders.cpp) begin with this text, and the product's
-// never do: the program must know which it carries, as it writes placeholders only to the
-// simulated device.
-constexpr std::string_view kPlaceholderMark = "VELTO PLACEHOLDER";
-
-bool BeginsWithMark(const std::string& bytes) {
-    return bytes.compare(0, kPlaceholderMark.size(), kPlaceholderMark) == 0;
-}
-
-// Checked records: ':', count, address, type "00" for data, the data, the checksum.
-bool McuIsPlaceholder(const std::vector<std::string>& records) {
-    std::string bytes;
-    for (const std::string& r : records) {
-        if (bytes.size() >= kPlaceholderMark.size()) break;
-        if (r.compare(7, 2, "00") != 0) continue;
-        for (std::size_t p = 9; p + 2 < r.size(); p += 2)
-            bytes += static_cast<char>(HexDigit(r[p]) * 16 + HexDigit(r[p + 1]));
-    }
-    return BeginsWithMark(bytes);
-}
-
-// The words go to the device most significant byte first.
-bool DspIsPlaceholder(const std::vector<uint32_t>& words) {
-    std::string bytes;
-    for (std::size_t i = 0; i < words.size() && bytes.size() < kPlaceholderMark.size(); ++i)
-        for (int shift = 24; shift >= 0; shift -= 8)
-            bytes += static_cast<char>(words[i] >> shift & 0xFF);
-    return BeginsWithMark(bytes);
-}
-
 std::string Generate(const std::string& mcuPath, const std::vector<std::string>& records,
                      const std::string& dspPath, const std::vector<uint32_t>& words) {
     std::ostringstream out;
@@ -249,9 +221,9 @@ std::string Generate(const std::string& mcuPath, const std::vector<std::string>&
     }
     out << "};\n";
     out << "\nconst bool kMcuImageIsPlaceholder = "
-        << (McuIsPlaceholder(records) ? "true" : "false")
-        << ";\nconst bool kDspImageIsPlaceholder = " << (DspIsPlaceholder(words) ? "true" : "false")
-        << ";\n";
+        << (firmware::McuImageIsPlaceholder(records) ? "true" : "false")
+        << ";\nconst bool kDspImageIsPlaceholder = "
+        << (firmware::DspImageIsPlaceholder(words) ? "true" : "false") << ";\n";
     return out.str();
 }
 
