@@ -141,18 +141,21 @@ bool TJvHidDevice::Reevaluate(const TJvHidDevice& Listed) {
     if (!PluggedIn) return false;
     const bool OldAccess = ReadWriteAccess;
     const uint32_t OldError = ReadWriteError_;
+    const bool WasStalled = ReadStalled;
     if (!CheckedOut) {
         SetAccess(Listed.ReadWriteAccess, Listed.ReadWriteError_);
-    } else if (ReadStalled && Listed.ReadWriteAccess) {
+    } else if (!ReadWriteAccess || ReadStalled) {
         // Access came after the check-out (udev sets a node's permissions after the node
         // appears, or the program that held the device let go): open again, start reading.
-        // Only when the probe says the open will succeed: an open that fails on the lock
-        // closes the node again, which itself announces a change.
-        CloseFile();
-        OpenFile();
+        // (The probe of a device this program holds says it is held: no reopen then.)
+        if (!ReadWriteAccess && Listed.ReadWriteAccess) {
+            CloseFile();
+            OpenFile();
+        }
         StartThread();
     }
-    return OldAccess != ReadWriteAccess || OldError != ReadWriteError_;
+    return OldAccess != ReadWriteAccess || OldError != ReadWriteError_ ||
+           (WasStalled && !ReadStalled);
 }
 
 template <class F>

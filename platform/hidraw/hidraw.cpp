@@ -147,13 +147,17 @@ InputLayout inputLayoutOf(const std::vector<uint8_t>& descriptor) {
 
 class HidrawFile final : public DeviceFile {
   public:
-    HidrawFile(Interface info, int fd, DWORD access, DWORD flags)
+    HidrawFile(Interface info, int fd, int lockFd, DWORD access, DWORD flags)
         : DeviceFile(access, flags),
           info_(std::move(info)),
           fd_(fd),
+          lockFd_(lockFd),
           wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
           input_(inputLayoutOf(info_.descriptor)) {}
     ~HidrawFile() override {
+        // The lock first: a program told of the writable descriptor's closing finds the
+        // device free.
+        if (lockFd_ >= 0) ::close(lockFd_);
         if (fd_ >= 0) ::close(fd_);
         if (wakeFd_ >= 0) ::close(wakeFd_);
     }
@@ -354,6 +358,7 @@ class HidrawFile final : public DeviceFile {
 
     const Interface info_;
     const int fd_;
+    const int lockFd_;  // holds the device's lock (read/write handles only), else -1
     const int wakeFd_;
     const InputLayout input_;
     bool gone_ = false;    // guarded by mutex_
@@ -469,25 +474,37 @@ class HidrawBackend final : public velto::platform::Backend {
             return nullptr;
         }
         int fd = -1;
+        int lockFd = -1;
         const DWORD io = access & (GENERIC_READ | GENERIC_WRITE);
         if (io) {
             const int mode = io == (GENERIC_READ | GENERIC_WRITE) ? O_RDWR
                              : io == GENERIC_READ                 ? O_RDONLY
                                                                   : O_WRONLY;
-            fd = ::open(info->node.c_str(), mode | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+            constexpr int kFlags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+            // One program per device: a read/write handle holds an exclusive lock on the node
+            // until it is closed (also when the program ends). The lock is taken on a read-only
+            // descriptor of its own, first: a failed attempt then closes no writable descriptor,
+            // whose closing announces a device let go to every program watching.
+            if (mode == O_RDWR) {
+                lockFd = ::open(info->node.c_str(), O_RDONLY | kFlags);
+                if (lockFd < 0) {
+                    setError(errorOf(errno));
+                    return nullptr;
+                }
+                if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+                    ::close(lockFd);
+                    setError(ERROR_SHARING_VIOLATION);
+                    return nullptr;
+                }
+            }
+            fd = ::open(info->node.c_str(), mode | kFlags);
             if (fd < 0) {
                 setError(errorOf(errno));
-                return nullptr;
-            }
-            // One program per device: the read/write handle holds the node until it is
-            // closed (the lock goes with the descriptor, also when the program ends).
-            if (mode == O_RDWR && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-                ::close(fd);
-                setError(ERROR_SHARING_VIOLATION);
+                if (lockFd >= 0) ::close(lockFd);
                 return nullptr;
             }
         }
-        return std::make_shared<HidrawFile>(std::move(*info), fd, access, flags);
+        return std::make_shared<HidrawFile>(std::move(*info), fd, lockFd, access, flags);
     }
 
     bool checkAccess(const char* path, DWORD access) override {
