@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
 #include <QMessageBox>
 
 #include <algorithm>
@@ -13,6 +14,10 @@ void DialogSeam::ShowModal(QDialog& window) {
     window.exec();
 }
 
+QString DialogSeam::SaveFileName(QWidget* parent, const QString& title, const QString& suggested) {
+    return QFileDialog::getSaveFileName(parent, title, suggested);
+}
+
 void MessageBoxDialogs::Show(Kind kind, const QString& text) {
     const QString title = QApplication::applicationDisplayName();
     if (kind == Kind::Error) {
@@ -20,6 +25,12 @@ void MessageBoxDialogs::Show(Kind kind, const QString& text) {
     } else {
         QMessageBox::information(parent_, title, text, QMessageBox::Ok);
     }
+}
+
+bool MessageBoxDialogs::Confirm(const QString& text) {
+    const QString title = QApplication::applicationDisplayName();
+    return QMessageBox::question(parent_, title, text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
 }
 
 void RecordingDialogs::Show(Kind kind, const QString& text) {
@@ -32,6 +43,28 @@ void RecordingDialogs::Show(Kind kind, const QString& text) {
     }
     // Outside the lock: the callback may look at the entries.
     if (onShow) onShow(entry);
+}
+
+bool RecordingDialogs::Confirm(const QString& text) {
+    Show(Kind::Question, text);
+    std::lock_guard<std::mutex> guard(lock_);
+    return confirmAnswer_;
+}
+
+QString RecordingDialogs::SaveFileName(QWidget* /*parent*/, const QString& /*title*/,
+                                       const QString& /*suggested*/) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return saveFileName_;
+}
+
+void RecordingDialogs::SetConfirmAnswer(bool yes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    confirmAnswer_ = yes;
+}
+
+void RecordingDialogs::SetSaveFileName(const QString& path) {
+    std::lock_guard<std::mutex> guard(lock_);
+    saveFileName_ = path;
 }
 
 void RecordingDialogs::ShowModal(QDialog& window) {

@@ -14,11 +14,15 @@ class QWidget;
 
 class DialogSeam {
   public:
-    enum class Kind { Information, Error };
+    enum class Kind { Information, Error, Question };
 
     virtual ~DialogSeam();
     // A message dialog with one OK button; returns when the user has answered it.
     virtual void Show(Kind kind, const QString& text) = 0;
+    // A question with "Yes" and "No", "No" the default; true for "Yes".
+    virtual bool Confirm(const QString& text) = 0;
+    // Asks for the name of a file to write; empty when the user cancelled.
+    virtual QString SaveFileName(QWidget* parent, const QString& title, const QString& suggested);
     // Shows a window modally (the program-data dump); returns when it has been closed.
     virtual void ShowModal(QDialog& window);
 };
@@ -28,12 +32,15 @@ class MessageBoxDialogs : public DialogSeam {
   public:
     explicit MessageBoxDialogs(QWidget* parent = nullptr) : parent_(parent) {}
     void Show(Kind kind, const QString& text) override;
+    bool Confirm(const QString& text) override;
 
   private:
     QWidget* parent_;
 };
 
-// Records every dialog instead of showing it. Modal windows are shown without blocking.
+// Records every dialog instead of showing it. Modal windows are shown without blocking;
+// questions get the answer set beforehand ("No" unless set), file names the name set
+// beforehand (none unless set).
 class RecordingDialogs : public DialogSeam {
   public:
     struct Entry {
@@ -42,7 +49,12 @@ class RecordingDialogs : public DialogSeam {
     };
 
     void Show(Kind kind, const QString& text) override;
+    bool Confirm(const QString& text) override;
+    QString SaveFileName(QWidget* parent, const QString& title, const QString& suggested) override;
     void ShowModal(QDialog& window) override;
+
+    void SetConfirmAnswer(bool yes);
+    void SetSaveFileName(const QString& path);
 
     std::vector<Entry> Entries() const;
     std::size_t Count() const;
@@ -57,5 +69,7 @@ class RecordingDialogs : public DialogSeam {
     mutable std::mutex lock_;
     std::vector<Entry> entries_;
     int modalShown_ = 0;
+    bool confirmAnswer_ = false;
+    QString saveFileName_;
     std::function<void(const Entry&)> onShow_;
 };

@@ -25,6 +25,16 @@ void Enable(QTimer* t) {
     if (!t->isActive()) t->start();
 }
 
+// The check byte of a framed answer: the XOR of every byte before it. The assembler hands over
+// exactly byte 4 + 8 bytes, so the check byte is the last one.
+bool CheckByteMatches(const BSTM& frame) {
+    if (frame.size() < 9 || frame.size() != static_cast<std::size_t>(frame[4]) + 8) return false;
+    uint8_t x = 0;
+    for (std::size_t i = 0; i + 1 < frame.size(); ++i)
+        x ^= frame[i];
+    return x == frame.back();
+}
+
 // The disconnect timer armed by an MCU reset is meant for the link of that reset. A device
 // back in run mode before it fires has been seen leaving (which tore that link down already),
 // and the timer would otherwise tear down the link a new flow is about to open.
@@ -36,6 +46,7 @@ void CancelStaleDisconnect(QTimer* t) {
 
 void TfmIsp::bnSecurityClick() {
     if (StatusPanelText(1) != QStringLiteral("Detect Run HID")) return;
+    if (RefusedForProblem()) return;
     if (RunStage == 3 && McuUpdatePending) {
         // The microcontroller update was cut off before its reset and the device came back
         // with its old firmware: going on would end in " Program OK !! " for an update that
@@ -57,20 +68,43 @@ void TfmIsp::bnSecurityClick() {
     Proc->SetPollSuppressed(true);
     SubmitCommand(CM_MCS_CMD(1, 0x10), true, true);
     ParamRequestCount = 0;
+    paramReadOpen_ = true;
     SubmitCommand(CM_MCS_CMD(1, 0xA8, 0), true, true);
     Step = 1;
     SetStatusRed(true);
     SetSimpleText(QStringLiteral("Parameter Data"));
 }
 
-void TfmIsp::OnParamAnswer(const LCmd& answer) {
-    const BSTM& p = answer.GetData();
-    // The echoed block number says where the bytes go; one the table has no room for is not
-    // ours to store, and a reply without one carries nothing.
-    if (p.empty() || p[0] >= kParamBlocks) return;
+bool TfmIsp::AnswerCheckByteOk(const BSTM& answer) {
+    return CheckByteMatches(answer);
+}
+
+void TfmIsp::FailParameterRead() {
+    // Without trustworthy parameter data there is no mask to program with: the run stops here,
+    // and "Start Program " may begin it again.
+    paramReadOpen_ = false;
+    tmRunStep->stop();
+    SetStatusRed(false);
+    RunStage = 0;
+    McuUpdatePending = false;
+    if (HidDevice != nullptr) btnStartProgram->setEnabled(true);
+    ShowError(QStringLiteral("Parameter Data Error !!"));
+}
+
+void TfmIsp::OnParamAnswer(const LCmd& answer, bool checkByteOk) {
     // A read is eleven answers; one more (a device repeating itself) must not build the mask
     // and start DSP programming a second time.
-    if (ParamRequestCount >= kParamBlocks) return;
+    if (!paramReadOpen_ || ParamRequestCount >= kParamBlocks) return;
+    const BSTM& p = answer.GetData();
+    // The answer must be whole and name a block the table has; anything else would leave the
+    // table, and so the mask, partly unknown, and the read would wait for a block it never asked
+    // for again.
+    const bool last = ParamRequestCount + 1 >= kParamBlocks;
+    const std::size_t count = last ? kParamLastBytes : kParamBlockBytes;
+    if (!checkByteOk || p.empty() || p[0] >= kParamBlocks || p.size() < 1 + count) {
+        FailParameterRead();
+        return;
+    }
     const std::size_t offset = static_cast<std::size_t>(p[0]) * kParamBlockStride;
 
     if (ParamRequestCount == 0) {
@@ -78,10 +112,8 @@ void TfmIsp::OnParamAnswer(const LCmd& answer) {
     }
     ++ParamRequestCount;
 
-    const bool last = ParamRequestCount >= kParamBlocks;
-    std::size_t count = last ? kParamLastBytes : kParamBlockBytes;
-    count = std::min({count, p.size() - 1, ParamTable.size() - offset});
-    std::copy_n(p.begin() + 1, count, ParamTable.begin() + static_cast<std::ptrdiff_t>(offset));
+    const std::size_t stored = std::min(count, ParamTable.size() - offset);
+    std::copy_n(p.begin() + 1, stored, ParamTable.begin() + static_cast<std::ptrdiff_t>(offset));
 
     if (!last) {
         SubmitCommand(CM_MCS_CMD(1, 0xA8, static_cast<uint8_t>(ParamRequestCount)), true, true);
@@ -90,27 +122,25 @@ void TfmIsp::OnParamAnswer(const LCmd& answer) {
 
     uint32_t mask = 0;
     if (!BuildDspMask(ParamTable.data(), mask)) {
-        // The row the device names lies outside its parameter data: without a trustworthy
-        // mask the DSP program would be written scrambled, so the run stops here.
-        SetStatusRed(false);
-        RunStage = 0;
-        McuUpdatePending = false;
-        ShowError(QStringLiteral("Parameter Data Error !!"));
+        // The row the device names lies outside its parameter data.
+        FailParameterRead();
         return;
     }
+    paramReadOpen_ = false;
     DspMask = mask;
     RunStage = 2;
     Enable(tmRunStep);
 }
 
 void TfmIsp::bnDspPorgramClick() {
-    if (HidDevice == nullptr) return;
+    if (HidDevice == nullptr || RefusedForProblem()) return;
     CancelStaleDisconnect(tmWaitDisconnect);
     // The security read arrives here with its processor still open; only one may talk to
     // the device.
     if (Proc != nullptr) TearDownLink();
     Proc = new LUsbProc(this);
     if (!Proc->Open()) return;
+    DspWriting = true;
     AcceptInput = true;
     Proc->SetWaitTime(10000);
     Proc->SetPollSuppressed(true);
@@ -152,6 +182,7 @@ void TfmIsp::OnDspAnswer(const LCmd& /*answer*/) {
         return;
     }
     Step = 1;
+    DspWriting = false;
     SetProgress(0);
     SetStatusRed(false);
     SetPanelText(0, QStringLiteral("Disconnect"));

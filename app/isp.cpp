@@ -4,11 +4,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QColor>
 #include <QFont>
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMetaObject>
+#include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
@@ -24,6 +26,7 @@
 #include "app/diag/prog_data.h"
 #include "app/dialogs.h"
 #include "app/status_bar.h"
+#include "firmware/images.h"
 #include "hid/backend.h"
 #include "hid/hid.h"
 #include "hid/jvhidcontrollerclass.h"
@@ -48,6 +51,30 @@ const QString kPanelRunMode = QStringLiteral("Detect Run HID");
 const QString kPanelUpdateMode = QStringLiteral("Detect Update HID");
 const QString kPanelNoDevice = QStringLiteral("No Device");
 const QString kPanelDisconnect = QStringLiteral("Disconnect");
+
+// The simulated device (in this process, or behind the kernel's uhid) says what it is in its
+// serial number; placeholder images may be written to it.
+bool IsSimulatedDevice(TJvHidDevice* dev) {
+    return dev->GetSerialNumber().starts_with(u"SIM");
+}
+
+// Why a device that is there cannot be opened for reading and writing, in the user's words.
+QString AccessProblem(uint32_t error, const std::string& path) {
+    const QString node = QString::fromStdString(path);
+    if (error == ERROR_SHARING_VIOLATION) {
+        return QStringLiteral(
+                   "Another program is updating this device (%1). Close it, or let it finish.")
+            .arg(node);
+    }
+    if (error == ERROR_ACCESS_DENIED) {
+        return QStringLiteral(
+                   "%1 cannot be opened for reading and writing: install the udev rule "
+                   "70-velto-update.rules (see the README), then plug the device in again.")
+            .arg(node);
+    }
+    return QStringLiteral("%1 cannot be opened for reading and writing: %2")
+        .arg(node, QString::fromStdString(SysErrorMessage(error)));
+}
 
 bool IsVelto(const TJvHidDevice* dev) {
     return dev != nullptr && dev->Attributes.VendorID == kVendorId &&
@@ -139,6 +166,17 @@ void TfmIsp::BuildControls() {
     lbHidShow->setGeometry(104, 16, 201, 20);
     lbHidShow->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     lbHidShow->setFont(PixelFont(font(), 16));
+
+    // Takes the heading's place while something keeps the device from being updated.
+    lbProblem = new QLabel(area);
+    lbProblem->setObjectName(QStringLiteral("lbProblem"));
+    lbProblem->setGeometry(6, 1, kClientWidth - 12, 46);
+    lbProblem->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    lbProblem->setWordWrap(true);
+    QPalette warning = lbProblem->palette();
+    warning.setColor(QPalette::WindowText, QColor(0xA0, 0x00, 0x00));
+    lbProblem->setPalette(warning);
+    lbProblem->hide();
 
     auto makeButton = [&](QPushButton*& button, const char* name, const char* text, QRect rect,
                           bool enabled) {
@@ -237,11 +275,13 @@ void TfmIsp::WireHandlers() {
 
 void TfmIsp::SetImages(const UpdateImages& images) {
     images_ = images;
+    UpdateDeviceProblem();
 }
 
 void TfmIsp::SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData) {
     fmHidData_ = hidData;
     fmProgData_ = progData;
+    if (hidData != nullptr) hidData->SetDialogs(dialogs_);
 }
 
 void TfmIsp::SetReportTrace(std::function<void(const QString& line)> trace) {
@@ -266,10 +306,6 @@ int TfmIsp::ProgressPosition() const {
 int TfmIsp::ProgressMaximum() const {
     return pbProgress->maximum();
 }
-QString TfmIsp::DeviceProblem() const {
-    return {};
-}
-
 void TfmIsp::SetStatusRed(bool red) {
     sbStatus->SetRed(red);
 }
@@ -317,6 +353,11 @@ void TfmIsp::ShowError(const QString& text) {
     }
 }
 
+bool TfmIsp::Confirm(const QString& text) {
+    if (dialogs_ != nullptr) return dialogs_->Confirm(text);
+    return MessageBoxDialogs(this).Confirm(text);
+}
+
 // ---- Window ----
 
 void TfmIsp::FormCreate() {
@@ -329,9 +370,32 @@ void TfmIsp::FormClose() {
     TearDownLink();
 }
 
+bool TfmIsp::WriteInProgress() const {
+    return (Step > 1 && Proc != nullptr) || DspWriting;
+}
+
 void TfmIsp::closeEvent(QCloseEvent* event) {
+    // One question at a time: a second close while it is open waits for its answer.
+    if (closeQuestionOpen_) {
+        event->ignore();
+        return;
+    }
+    if (askBeforeClosing_ && WriteInProgress() && !AskToClose()) {
+        event->ignore();
+        return;
+    }
     FormClose();
     QMainWindow::closeEvent(event);
+}
+
+bool TfmIsp::AskToClose() {
+    closeQuestionOpen_ = true;
+    const bool yes =
+        Confirm(QStringLiteral("The device is being written. Closing now stops the update "
+                               "half way, and the device will need it again.\n\n"
+                               "Close anyway?"));
+    closeQuestionOpen_ = false;
+    return yes;
 }
 
 void TfmIsp::NoDeviceDisplay() {
@@ -343,7 +407,12 @@ void TfmIsp::NoDeviceDisplay() {
 }
 
 void TfmIsp::UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    // Link events (time-outs, the worker's end) change nothing here.
+    if (msg == WM_USB_EVENT) {
+        // Of the link's events only a time-out matters, and only to the MCU update, whose
+        // step would otherwise wait for an answer that is not coming.
+        if (wParam == USB_EVT_TIMEOUT) OnMcuTimeout();
+        return;
+    }
     if (msg != kWmUsbAnswer || wParam == 0) return;
     const BSTM& answer = *reinterpret_cast<const BSTM*>(wParam);
     OnAnswer(answer, static_cast<uint32_t>(lParam));
@@ -380,12 +449,72 @@ void TfmIsp::btnStartProgramClick() {
 // ---- Detection ----
 
 void TfmIsp::HidCtlDeviceChange() {
+    // Access is judged afresh at each pass: the enumerate handler notes what is in the way.
+    accessProblem_.clear();
     HidCtl->Enumerate();
+    UpdateDeviceProblem();
+}
+
+bool TfmIsp::RefusedForProblem() {
+    if (deviceProblem_.isEmpty()) return false;
+    // Nothing is written while something is in the way; a run that was under way ends.
+    tmMcuProg->stop();
+    McuUpdatePending = false;
+    RunStage = 0;
+    SetStatusRed(false);
+    return true;
+}
+
+bool TfmIsp::PlaceholdersInUse() const {
+    return (images_.McuHexLines == nullptr && kMcuImageIsPlaceholder) ||
+           (images_.DspWords == nullptr && kDspImageIsPlaceholder);
+}
+
+void TfmIsp::UpdateDeviceProblem() {
+    QString problem;
+    if (HidDevice != nullptr) {
+        if (PlaceholdersInUse() && !heldIsSimulated_) {
+            problem = QStringLiteral(
+                "This build carries placeholder images, not the product's firmware: it updates "
+                "only the simulated device. Build it with -DVELTO_MCU_IMAGE and "
+                "-DVELTO_DSP_IMAGE (see the README).");
+        }
+    } else {
+        problem = accessProblem_;
+    }
+    if (problem == deviceProblem_) return;
+    const bool cleared = problem.isEmpty();
+    deviceProblem_ = problem;
+    lbProblem->setText(problem);
+    lbProblem->setToolTip(problem);
+    lbProblem->setVisible(!cleared);
+    lbHidShow->setVisible(cleared);
+    if (!cleared) {
+        btnStartProgram->setEnabled(false);
+    } else if (HidDevice != nullptr) {
+        // Offered as detection offers it.
+        const QString panel = StatusPanelText(1);
+        if ((panel == kPanelRunMode && RunStage == 0) ||
+            (panel == kPanelUpdateMode && !McuUpdatePending)) {
+            btnStartProgram->setEnabled(true);
+        }
+    }
+    emit StatusChanged();
 }
 
 bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
     // The window holds one device at a time; a second one stays with the controller.
     if (HidDevice != nullptr || !IsVelto(HidDev)) return true;
+    // A device that cannot be opened for reading and writing is not taken: the window says
+    // why instead. A later change pass (its access changed) offers it again.
+    if (!HidDev->ReadWriteAccess) {
+        if (accessProblem_.isEmpty()) {
+            accessProblem_ =
+                AccessProblem(HidDev->ReadWriteError(),
+                              HidDev->PnPInfo != nullptr ? HidDev->PnPInfo->DevicePath : "");
+        }
+        return true;
+    }
     const uint16_t product = HidDev->Attributes.ProductID;
     TJvHidDevice* dev = nullptr;
     if (!HidCtl->CheckOutByIndex(dev, Idx) || dev == nullptr) return true;
@@ -394,17 +523,20 @@ bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
         HidDevice = dev;
         outputReportLength_ = dev->Caps().OutputReportByteLength;
     }
+    heldIsSimulated_ = IsSimulatedDevice(dev);
+    UpdateDeviceProblem();
+    const bool offer = deviceProblem_.isEmpty();
     if (product == kProductUpdate) {
         SetPanelText(1, kPanelUpdateMode);
         bnSecurity->setEnabled(true);
         bnDspPorgram->setEnabled(false);
-        if (!McuUpdatePending) btnStartProgram->setEnabled(true);
+        if (!McuUpdatePending && offer) btnStartProgram->setEnabled(true);
     } else {
         SetPanelText(1, kPanelRunMode);
         bnSecurity->setEnabled(true);
         bnDspPorgram->setEnabled(true);
         bnMcuProgram->setEnabled(true);
-        if (RunStage == 0) btnStartProgram->setEnabled(true);
+        if (RunStage == 0 && offer) btnStartProgram->setEnabled(true);
         if (RunStage == 3) bnSecurityClick();
     }
     return true;
@@ -422,6 +554,16 @@ void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
         RunStage = 0;
         tmUsbWait->stop();  // paced a packet of the link that goes now
     }
+    // A full run cut off in its parameter read or its DSP programming is over too: whatever
+    // device comes back starts again from "Start Program ". (At the update's own reset the
+    // device leaves with the run at stage 3 and no read open; that run goes on.)
+    if (RunStage == 1 || RunStage == 2 || (RunStage == 3 && paramReadOpen_)) {
+        RunStage = 0;
+        McuUpdatePending = false;
+        tmRunStep->stop();
+        tmDspProgram->stop();
+    }
+    paramReadOpen_ = false;
     // The processor's worker writes through the device: stop it before the device goes.
     TearDownLink();
     TJvHidDevice* dev = nullptr;
@@ -432,10 +574,12 @@ void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
         outputReportLength_ = 0;
     }
     if (dev != nullptr) HidCtl->CheckIn(dev);
+    heldIsSimulated_ = false;
     SetPanelText(1, kPanelNoDevice);
     bnDspPorgram->setEnabled(false);
     bnMcuProgram->setEnabled(true);
     btnStartProgram->setEnabled(false);
+    UpdateDeviceProblem();
 }
 
 void TfmIsp::HidCtlDeviceDataError(TJvHidDevice* /*HidDev*/, uint32_t Error) {
@@ -450,6 +594,12 @@ void TfmIsp::HidCtlDeviceDataError(TJvHidDevice* /*HidDev*/, uint32_t Error) {
 void TfmIsp::HidCtlDeviceData(TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
                               uint16_t Size) {
     if (!AcceptInput || Data == nullptr) return;
+    // In update mode the device repeats its latest answer every millisecond, so reports
+    // queued while this thread was late may still hold the answer to the packet before the
+    // last. Such a repeat says nothing about the last packet: it is dropped, and the next
+    // report is judged. It never reaches the link either, so an answer that never comes
+    // still ends in the link's time-out.
+    if (IsStaleRepeat(Data, Size)) return;
     if (Step > 1) AcceptInput = false;
     std::size_t count = 64;
     if (Size >= 5 && Data[0] == 0x10 && Data[1] == 0x02 && Data[2] == 0x01 && Data[3] == 0x00) {
@@ -506,6 +656,7 @@ void TfmIsp::TearDownLink() {
         AcceptInput = false;
     }
     Step = 1;
+    DspWriting = false;
     SetStatusRed(false);
     SetPanelText(0, kPanelDisconnect);
     SetProgress(0);

@@ -57,15 +57,26 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     bool StatusIsRed() const;
     int ProgressPosition() const;
     int ProgressMaximum() const;
-    // Why a device that is present cannot be updated (no access, in use, no product firmware),
-    // as the window shows it; empty when nothing is in the way.
-    QString DeviceProblem() const;
     // Why no device can be seen at all: the HID backend module could not be loaded. Empty
     // when it is loaded.
     QString BackendProblem() const { return backendProblem_; }
     TJvHidDeviceController* Controller() const { return HidCtl; }
     TfmHidData* HidDataWindow() const { return fmHidData_; }
+    // Empty while nothing keeps the device from being updated; otherwise the sentence the
+    // window shows instead of its heading: the device node cannot be opened for reading and
+    // writing (and the udev rule to install), another program is updating the device, or this
+    // build carries only placeholder images and the device is not the simulated one. While it
+    // is not empty "Start Program " stays disabled and no flow writes to the device.
+    // StatusChanged() is emitted whenever it changes.
+    QString DeviceProblem() const { return deviceProblem_; }
     TfmProgData* ProgDataWindow() const { return fmProgData_; }
+
+    // Whether closing the window while the device is being written asks first (default: yes).
+    // An unattended run, which nobody could answer, turns it off.
+    void SetAskBeforeClosing(bool ask) { askBeforeClosing_ = ask; }
+    // The MCU update's packet exchange or DSP programming is under way: stopping now leaves
+    // the device half written.
+    bool WriteInProgress() const;
 
     // Receives every HID log line (written and passed reports), whether or not the log window
     // is shown; called on the thread that wrote or passed the report, one call at a time.
@@ -75,7 +86,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
                                     std::size_t count);
 
   signals:
-    // Emitted whenever the status bar's simple text, a panel text or the progress changes.
+    // Emitted whenever the status bar's simple text, a panel text, the progress or the device
+    // problem changes.
     void StatusChanged();
 
   public:
@@ -86,6 +98,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
 
     // ---- Controls (object names as the member names) ----
     QLabel* lbHidShow = nullptr;
+    QLabel* lbProblem = nullptr;  // DeviceProblem(), shown in the heading's place
     QPushButton* bnSecurity = nullptr;
     QPushButton* bnDspPorgram = nullptr;
     QPushButton* bnMcuProgram = nullptr;
@@ -127,6 +140,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void SetProgressMax(int maximum);
     void ShowInfo(const QString& text);   // information dialog
     void ShowError(const QString& text);  // error dialog, one OK button
+    bool Confirm(const QString& text);    // question, "No" the default; true for "Yes"
     // Any thread: lines from the processor's worker wait in a queue until the UI thread takes
     // them, in the order they were logged.
     void LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count);
@@ -140,6 +154,14 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void SendNextStep();
     void OnAnswer(const BSTM& answer, uint32_t elapsedMs);
     void OnMcuAnswer(const LCmd& answer);
+    // True for a report that repeats an earlier IAP answer: its 32-bit value is not the last
+    // packet's sum but the sum of the packet before it, or the value of the last answer judged
+    // (after a failed step the device repeats that answer).
+    bool IsStaleRepeat(const uint8_t* report, std::size_t size) const;
+    // The processor's time-out notice: a step still waiting for its answer fails.
+    void OnMcuTimeout();
+    // The step's error dialog; the run ends and "Start Program " is given back.
+    void FailMcuStep();
     // Prepares the microcontroller image into ProgramBuffer; false after "Check sum error!".
     bool PrepareMcuImage();
 
@@ -148,7 +170,11 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void bnDspPorgramClick();
     void tmDspProgramTimer();
     void tmRunStepTimer();
-    void OnParamAnswer(const LCmd& answer);
+    // checkByteOk: the answer's check byte matched its bytes.
+    void OnParamAnswer(const LCmd& answer, bool checkByteOk);
+    // "Parameter Data Error !!": the read and the run end, "Start Program " comes back.
+    void FailParameterRead();
+    static bool AnswerCheckByteOk(const BSTM& answer);
     void OnDspAnswer(const LCmd& answer);
 
     // ---- State (all zero at creation) ----
@@ -166,6 +192,13 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     int SendPos = 0;
     std::array<uint8_t, 71680> ProgramBuffer{};
     int PacketSum = 0;
+    // Sum of the IAP packet sent before the last one (-1 before the second packet): the
+    // device's repeats of that packet's answer are not answers to the last one.
+    int PreviousPacketSum = -1;
+    // An IAP packet is out and its answer not yet judged.
+    bool McuAnswerDue = false;
+    // The 32-bit value of the last IAP answer judged (-1 before the first).
+    int64_t LastMcuAnswerValue = -1;
     int ProgressPos = 0;
     int FirmwareVersion = 0;
     int DeviceId1 = 0;
@@ -177,6 +210,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     uint32_t DspMask = 0;
     int DspBlock = 0;
     int DspBlockTotal = 0;
+    // DSP programming has started and its last block is not yet answered.
+    bool DspWriting = false;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -185,12 +220,27 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void BuildControls();
     // Records and shows a backend module that could not be loaded.
     void CheckBackend();
+    // Works out DeviceProblem() from the held device, the images and the last change pass.
+    void UpdateDeviceProblem();
+    bool PlaceholdersInUse() const;
+    // True (and the run ended) when DeviceProblem() forbids writing to the device.
+    bool RefusedForProblem();
     void WireHandlers();
     // UI thread: moves the queued log lines to the log window.
     Q_INVOKABLE void DrainReportLog();
 
     DialogSeam* dialogs_ = nullptr;
     QString backendProblem_;
+    bool AskToClose();
+
+    QString deviceProblem_;
+    // Noted by the enumerate handler for a device it could not take (empty: none).
+    QString accessProblem_;
+    bool heldIsSimulated_ = false;
+    bool askBeforeClosing_ = true;
+    bool closeQuestionOpen_ = false;
+    bool iapPacketSent_ = false;
+    bool paramReadOpen_ = false;  // a parameter read waits for its answers
     // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.
     uint16_t outputReportLength_ = 0;
     // Held while the trace runs, so that it may be set at any time and its calls never overlap.

@@ -93,6 +93,7 @@ bool TfmIsp::PrepareMcuImage() {
 }
 
 void TfmIsp::bnMcuProgramClick() {
+    if (RefusedForProblem()) return;
     // The image is prepared before the device is told anything: a damaged image must not
     // take a working device into update mode, nor be written in part.
     SetStatusRed(true);
@@ -134,6 +135,8 @@ void TfmIsp::bnMcuProgramClick() {
 void TfmIsp::tmMcuProgTimer() {
     if (StatusPanelText(1) != QStringLiteral("Detect Update HID")) return;
     tmMcuProg->stop();
+    // The device that came in update mode may not be one these images may be written to.
+    if (RefusedForProblem()) return;
     RunStage = 3;
     Step = 2;
     StartMcuLink();
@@ -258,7 +261,11 @@ void TfmIsp::SendNextStep() {
     int sum = 0;
     for (uint8_t b : p)
         sum += b;
+    PreviousPacketSum = iapPacketSent_ ? PacketSum : -1;
     PacketSum = sum;
+    iapPacketSent_ = true;
+    // Every step but the reset waits for its answer; the reset is answered by leaving.
+    McuAnswerDue = !reset && Step > 1;
 
     if (Proc == nullptr) return;
     if (reset) {
@@ -283,41 +290,98 @@ void TfmIsp::OnAnswer(const BSTM& answer, uint32_t /*elapsedMs*/) {
     if (Step != 1 || !IsFramed(answer)) return;
     const LCmd a(answer);
     if (a.GetCmd() == 0xA8) {
-        OnParamAnswer(a);
+        // The parse takes the bytes as they came; the mask is built from these, so their
+        // check byte is verified here.
+        OnParamAnswer(a, AnswerCheckByteOk(answer));
     } else if (a.GetCmd() == 0x53) {
         OnDspAnswer(a);
     }
 }
 
+namespace {
+
+struct StepFailure {
+    const char* text;
+    bool tearDown;  // the link goes before the dialog
+};
+
+// What a failed step shows, and whether it ends the link.
+StepFailure FailureOf(int step) {
+    switch (step) {
+        case 2:
+            return {"ISP Start Error !!", true};
+        case 3:
+            return {"ISP Sync Error !!", true};
+        case 5:
+            return {"Get ID Error !!", true};
+        case 8:
+            return {"Program Start Error !!", false};
+        case 9:
+            return {"Program Data Error !!", false};
+        default:  // 4, 6, 7 and 38
+            return {"Erase All Error !!", false};
+    }
+}
+
+}  // namespace
+
+bool TfmIsp::IsStaleRepeat(const uint8_t* report, std::size_t size) const {
+    const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
+    if (!judged || !McuAnswerDue || size < 4) return false;
+    const uint32_t value =
+        static_cast<uint32_t>(report[0]) | static_cast<uint32_t>(report[1]) << 8 |
+        static_cast<uint32_t>(report[2]) << 16 | static_cast<uint32_t>(report[3]) << 24;
+    if (value == static_cast<uint32_t>(PacketSum)) return false;
+    // After a failed or unanswered step the device goes on repeating the last answer it gave,
+    // whose value need not be the sum of the packet before.
+    return (PreviousPacketSum >= 0 && value == static_cast<uint32_t>(PreviousPacketSum)) ||
+           (LastMcuAnswerValue >= 0 && value == static_cast<uint32_t>(LastMcuAnswerValue));
+}
+
+void TfmIsp::FailMcuStep() {
+    const StepFailure f = FailureOf(Step);
+    McuAnswerDue = false;
+    AcceptInput = false;
+    if (f.tearDown) TearDownLink();
+    // Whether or not the link stays, the run is over: "Start Program " tries again from
+    // wherever the device is, and opens a link of its own.
+    SetStatusRed(false);
+    GiveStartBack(*this);
+    ShowError(QString::fromLatin1(f.text));
+}
+
+void TfmIsp::OnMcuTimeout() {
+    // The answer to the packet last sent never came (or only its predecessor's repeats did).
+    const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
+    if (judged && McuAnswerDue) FailMcuStep();
+}
+
 void TfmIsp::OnMcuAnswer(const LCmd& answer) {
-    const bool good = answer.Value == static_cast<uint32_t>(PacketSum);
-    const auto fail = [this](const char* text, bool tearDown) {
-        if (tearDown) {
-            TearDownLink();
-            GiveStartBack(*this);
-        }
-        ShowError(QString::fromLatin1(text));
-    };
+    const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
+    // An answer only counts for the packet last sent (after a failure nothing is awaited).
+    if (!judged || !McuAnswerDue) return;
+    McuAnswerDue = false;
+    LastMcuAnswerValue = answer.Value;
+    if (answer.Value != static_cast<uint32_t>(PacketSum)) {
+        FailMcuStep();
+        return;
+    }
 
     switch (Step) {
         case 2:
-            if (!good) return fail("ISP Start Error !!", true);
             Step = 3;
             Sequence = PayloadByte(answer, 0);
             break;
         case 3:
-            if (!good) return fail("ISP Sync Error !!", true);
             Step = 4;
             Sequence = PayloadByte(answer, 0);
             break;
         case 4:
-            if (!good) return fail("Erase All Error !!", false);
             Step = 5;
             Sequence = PayloadByte(answer, 0);
             FirmwareVersion = PayloadByte(answer, 4);
             break;
         case 5:
-            if (!good) return fail("Get ID Error !!", true);
             Step = 6;
             Sequence = PayloadByte(answer, 0);
             DeviceId1 = static_cast<int>(PayloadLe32(answer, 4));
@@ -326,7 +390,6 @@ void TfmIsp::OnMcuAnswer(const LCmd& answer) {
                 static_cast<unsigned>(DeviceId2), static_cast<unsigned>(DeviceId3)));
             break;
         case 6:
-            if (!good) return fail("Erase All Error !!", false);
             Step = 7;
             Sequence = PayloadByte(answer, 0);
             DeviceId2 = static_cast<int>(PayloadLe32(answer, 4));
@@ -334,17 +397,14 @@ void TfmIsp::OnMcuAnswer(const LCmd& answer) {
             break;
         case 7:
         case 38:
-            if (!good) return fail("Erase All Error !!", false);
             Step = 8;
             Sequence = PayloadByte(answer, 0);
             break;
         case 8:
-            if (!good) return fail("Program Start Error !!", false);
             Step = 9;
             Sequence = PayloadByte(answer, 0);
             break;
         case 9:
-            if (!good) return fail("Program Data Error !!", false);
             Step = SendPos < ImageLength ? 9 : 10;
             Sequence = static_cast<int>(PayloadLe32(answer, 0));
             break;

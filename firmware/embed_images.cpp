@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "firmware/image_check.h"
+#include "firmware/placeholder_mark.h"
 
 namespace {
 
@@ -68,6 +69,10 @@ std::string Generate(const std::string& mcuPath, const std::vector<std::string>&
         out << (i % 8 == 0 ? "    " : " ") << word << (i % 8 == 7 ? "\n" : "");
     }
     out << "};\n";
+    out << "\nconst bool kMcuImageIsPlaceholder = "
+        << (firmware::McuImageIsPlaceholder(records) ? "true" : "false")
+        << ";\nconst bool kDspImageIsPlaceholder = "
+        << (firmware::DspImageIsPlaceholder(words) ? "true" : "false") << ";\n";
     return out.str();
 }
 

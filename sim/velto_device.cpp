@@ -316,6 +316,11 @@ void VeltoDevice::UnplugAtIapPacket(int index,
     unplugReplug_ = replugAfter;
 }
 
+void VeltoDevice::IgnoreIapPacket(int index) {
+    std::lock_guard lk(mu_);
+    ignoreIap_ = index;
+}
+
 void VeltoDevice::UnplugAtDspBlock(int block,
                                    std::optional<std::chrono::milliseconds> replugAfter) {
     std::lock_guard lk(mu_);
@@ -334,6 +339,7 @@ void VeltoDevice::ClearFaults() {
     injections_.clear();
     wrongSums_.clear();
     unplugAtIap_.reset();
+    ignoreIap_.reset();
     unplugAtBlock_.reset();
     unplugReplug_.reset();
     reportedRow_.reset();
@@ -431,6 +437,13 @@ void VeltoDevice::HandleIap(const uint8_t* d, std::size_t n) {
     // The host's 70-byte packet arrives cut to the report; what is missing counts as zero.
     uint8_t pkt[kReportSize] = {};
     std::memcpy(pkt, d, n);
+    if (ignoreIap_ && *ignoreIap_ == iapPacketIndex_) {
+        // Lost on the way: the session's count moves on, nothing else does.
+        ignoreIap_.reset();
+        ++iapPacketIndex_;
+        Append(Mode::Update, pkt[0], ReadLe32(pkt + 4), false, false);
+        return;
+    }
     ++packetGen_;  // stops the repeat of the previous answer
     latestAnswer_.clear();
 

@@ -90,7 +90,9 @@ struct DeviceOptions {
     std::u16string manufacturer = u"Velto";
     std::u16string runProduct = u"Velto DSP";
     std::u16string updateProduct = u"Velto IAP";
-    std::u16string serial = u"VT0103-0001";
+    // "SIM" first: the updater writes its placeholder images only to a device whose serial
+    // number says it is the simulated one.
+    std::u16string serial = u"SIM-VT0103-0001";
 };
 
 // One output report as the device saw it, in arrival order.
@@ -167,6 +169,9 @@ class VeltoDevice {
     // or the 0x53 block with this number. Comes back in the same mode after replugAfter, or
     // stays away when it is nullopt.
     void UnplugAtIapPacket(int index, std::optional<std::chrono::milliseconds> replugAfter = {});
+    // Takes no notice of the index-th IAP packet of an update session (0-based), as if it was
+    // lost on the way: the answer to the packet before it goes on being repeated.
+    void IgnoreIapPacket(int index);
     void UnplugAtDspBlock(int block, std::optional<std::chrono::milliseconds> replugAfter = {});
     // Reports this value as the table's row index (table byte 0) instead of the real one.
     void SetReportedRowIndex(uint8_t row);
@@ -251,6 +256,7 @@ class VeltoDevice {
     std::multimap<uint64_t, std::vector<uint8_t>> injections_;
     std::vector<std::pair<uint8_t, int>> wrongSums_;
     std::optional<int> unplugAtIap_;
+    std::optional<int> ignoreIap_;
     std::optional<int> unplugAtBlock_;
     std::optional<std::chrono::milliseconds> unplugReplug_;
     std::optional<uint8_t> reportedRow_;

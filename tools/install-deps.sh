@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
+  fonts-dejavu-core  # a fixed-pitch face Qt reports as one, for the HID log and the dump
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format clang-tidy
   # the window icon (Qt's SVG plugins) and a fixed-pitch font Qt reports as one

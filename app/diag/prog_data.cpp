@@ -1,11 +1,11 @@
 #include "app/diag/prog_data.h"
 
 #include <QFont>
-#include <QFontDatabase>
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
 
 #include "app/diag/dump.h"
+#include "app/diag/fixed_font.h"
 #include "app/window_placement.h"
 
 TfmProgData::TfmProgData(QWidget* mainWindow) : QDialog(nullptr), mainWindow_(mainWindow) {
@@ -21,10 +21,7 @@ TfmProgData::TfmProgData(QWidget* mainWindow) : QDialog(nullptr), mainWindow_(ma
     moShowCode->setObjectName(QStringLiteral("moShowCode"));
     moShowCode->setReadOnly(true);
     moShowCode->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    fixed.setStyleHint(QFont::TypeWriter);
-    fixed.setPixelSize(13);
-    moShowCode->setFont(fixed);
+    moShowCode->setFont(FixedPitchFont(13));
     moShowCode->setPlainText(QStringLiteral("Memo1"));
 
     auto* layout = new QVBoxLayout(this);

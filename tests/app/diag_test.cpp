@@ -1,8 +1,14 @@
 // The diagnostic windows, the dialog seam and the status bar, alone and through the main window.
+#include <QDir>
+#include <QFile>
 #include <QFontInfo>
+#include <QItemSelectionModel>
 #include <QLabel>
+#include <QListView>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
+#include <QTemporaryDir>
 
 #include <string>
 #include <thread>
@@ -17,28 +23,58 @@ namespace {
 using windowtest::App;
 using windowtest::WaitUntil;
 
-TEST(HidDataWindow, KeepsLinesOnlyWhileShown) {
+TEST(HidDataWindow, ShowsTheNewestLinesInBatchesSaysWhatWentAndSavesWhatItShows) {
     App();
-    TfmHidData window;
+    TfmHidData window(nullptr, 100);
     EXPECT_EQ(window.objectName(), "fmHidData");
     EXPECT_EQ(window.windowTitle(), "Hid Data");
     EXPECT_EQ(window.size() + kNominalFrameExtra, QSize(654, 545));  // the outer size
     ASSERT_NE(window.hbHidData, nullptr);
     EXPECT_EQ(window.hbHidData->objectName(), "hbHidData");
+    EXPECT_TRUE(QFontInfo(window.hbHidData->font()).fixedPitch());
 
     window.AddLine("W 00  01 ");
-    EXPECT_EQ(window.hbHidData->count(), 0);
+    window.Flush();
+    EXPECT_EQ(window.LineCount(), 0) << "a hidden log takes nothing";
 
     window.show();
-    window.AddLine("W 00  01 ");
-    window.AddLine("R 00  02 ");
-    ASSERT_EQ(window.hbHidData->count(), 2);
-    EXPECT_EQ(window.hbHidData->item(1)->text(), "R 00  02 ");
-    EXPECT_EQ(window.hbHidData->currentRow(), 1);
-    EXPECT_TRUE(window.hbHidData->item(1)->isSelected());
-    EXPECT_FALSE(window.hbHidData->item(0)->isSelected());
-    EXPECT_EQ(window.hbHidData->item(1)->sizeHint().height(), 13);
-    EXPECT_EQ(window.hbHidData->geometry(), window.rect());  // fills the window
+    for (int i = 0; i < 250; ++i)
+        window.AddLine(QStringLiteral("R 00  %1 ").arg(i, 2, 16, QLatin1Char('0')).toUpper());
+    EXPECT_EQ(window.LineCount(), 0) << "lines wait for their batch";
+    ASSERT_TRUE(WaitUntil([&] { return window.LineCount() > 0; }));
+    ASSERT_EQ(window.LineCount(), 100);
+    EXPECT_EQ(window.Line(0), "R 00  96 ");
+    EXPECT_EQ(window.Line(99), "R 00  F9 ");
+    EXPECT_EQ(window.CurrentRow(), 99);
+    EXPECT_TRUE(window.hbHidData->selectionModel()->isRowSelected(99, QModelIndex()));
+    EXPECT_EQ(window.hbHidData->visualRect(window.hbHidData->currentIndex()).height(), 13);
+    EXPECT_EQ(window.DroppedCount(), 150);
+    EXPECT_TRUE(window.lbDropped->isVisible());
+    EXPECT_TRUE(window.DroppedNote().startsWith("150 older lines dropped"))
+        << window.DroppedNote().toStdString();
+    ASSERT_TRUE(QDir().mkpath(VELTO_ARTIFACT_DIR));
+    EXPECT_TRUE(window.grab().save(QStringLiteral(VELTO_ARTIFACT_DIR "/hid-log.png")));
+
+    // "Save..." writes what the list shows, through the dialog seam.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    RecordingDialogs dialogs;
+    window.SetDialogs(&dialogs);
+    dialogs.SetSaveFileName(dir.filePath("log.txt"));
+    window.btnSave->click();
+    QFile saved(dir.filePath("log.txt"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = saved.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 101);  // the last line ends too
+    EXPECT_EQ(lines[0], "R 00  96 ");
+    EXPECT_EQ(lines[99], "R 00  F9 ");
+    EXPECT_EQ(dialogs.Count(), 0u);
+
+    dialogs.SetSaveFileName(dir.filePath("no-such-folder/log.txt"));
+    window.btnSave->click();
+    ASSERT_EQ(dialogs.Count(), 1u);
+    EXPECT_TRUE(dialogs.Entries()[0].text.startsWith("Cannot write "))
+        << dialogs.Entries()[0].text.toStdString();
 }
 
 TEST(ProgDataWindow, StartsWithTheMemoLineAndShowsDumps) {
@@ -166,7 +202,7 @@ class DiagThroughWindow : public windowtest::WindowFixture {};
 TEST_F(DiagThroughWindow, LogShowsOnlyLinesWrittenWhileVisible) {
     const uint8_t a[] = {0x01, 0x0A};
     isp->LogReport('W', 0, a, 2);
-    EXPECT_EQ(hidData->hbHidData->count(), 0);
+    EXPECT_EQ(LogLines().size(), 0);
 
     isp->HidData1Click();
     isp->LogReport('W', 0, a, 2);
@@ -182,7 +218,7 @@ TEST_F(DiagThroughWindow, LogShowsOnlyLinesWrittenWhileVisible) {
     std::thread worker([&] { isp->LogReport('W', 0, a, 2); });
     worker.join();
     ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 3; }));
-    EXPECT_EQ(hidData->hbHidData->currentRow(), 2);
+    EXPECT_EQ(hidData->CurrentRow(), 2);
 
     // Every line also reaches the trace, shown or not.
     QStringList traced;

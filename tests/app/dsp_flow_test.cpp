@@ -14,7 +14,8 @@ constexpr uint8_t kParam = 0xA8;
 constexpr uint8_t kBlock = 0x53;
 
 // An answer frame as the device sends it: from address 1 to the host.
-Bytes DeviceFrame(uint8_t cmd, const Bytes& payload) {
+// checkDelta spoils the check byte.
+Bytes DeviceFrame(uint8_t cmd, const Bytes& payload, uint8_t checkDelta = 0) {
     Bytes f = {0x10, 0x02, 0x01, 0x00, static_cast<uint8_t>(payload.size() + 1), cmd};
     f.insert(f.end(), payload.begin(), payload.end());
     f.push_back(0x10);
@@ -22,7 +23,7 @@ Bytes DeviceFrame(uint8_t cmd, const Bytes& payload) {
     uint8_t x = 0;
     for (uint8_t b : f)
         x ^= b;
-    f.push_back(x);
+    f.push_back(static_cast<uint8_t>(x ^ checkDelta));
     f.resize(64, 0);
     return f;
 }
@@ -153,14 +154,7 @@ TEST_F(DspFlow, SecondSecurityReadUnlocksAgainAndBuildsANewMask) {
     EXPECT_NE(isp->DspMask, first);
 }
 
-TEST_F(DspFlow, ParameterAnswersOutsideTheReadAreIgnored) {
-    // Answers: 1 = 0x10, 2 = block 0, 3 = 0x1A, 4 = block 1. Before it, two answers that
-    // name blocks the table does not have, carrying bytes that must not land anywhere.
-    Bytes far(51, 0xEE);
-    far[0] = 11;
-    device->InjectBeforeAnswer(4, DeviceFrame(kParam, far));
-    far[0] = 0xFF;
-    device->InjectBeforeAnswer(4, DeviceFrame(kParam, far));
+TEST_F(DspFlow, AParameterAnswerAfterTheReadIsIgnored) {
     // Answer 14 is the DSP flow's first: a twelfth parameter answer before it must not start
     // DSP programming again.
     Bytes again(51, 0x5A);
@@ -171,17 +165,63 @@ TEST_F(DspFlow, ParameterAnswersOutsideTheReadAreIgnored) {
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
     ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, 0x04) == 1; }));
     Spin(300);
+    EXPECT_EQ(FlowDialogCount(), 1u);
     EXPECT_EQ(device->CountReceived(Mode::Run, 0x10), 2u) << "one read, one DSP programming";
     EXPECT_EQ(device->CountReceived(Mode::Run, kBlock), 3u);
     EXPECT_EQ(isp->ParamTable, device->ParameterTable());
     EXPECT_EQ(isp->DspMask, device->DspMask());
-    EXPECT_EQ(device->CountReceived(Mode::Run, kParam), 11u);
     EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
 }
 
-TEST_F(DspFlow, RowIndexPastTheTableFailsTheReadWithoutProgramming) {
-    device->SetReportedRowIndex(40);
+// An answer the mask cannot be built from, taken in place of block 1's.
+struct UntrustedAnswer {
+    const char* name;
+    uint8_t block;
+    std::size_t payload;  // bytes after the block number
+    uint8_t checkDelta;
+};
+
+class DspFlowUntrusted : public DspFlow, public ::testing::WithParamInterface<UntrustedAnswer> {};
+
+TEST_P(DspFlowUntrusted, FailsTheReadAndTheNextReadCompletes) {
+    const UntrustedAnswer c = GetParam();
+    Bytes p(1 + c.payload, 0xEE);
+    p[0] = c.block;
+    // Answers: 1 = 0x10, 2 = block 0, 3 = 0x1A, 4 = block 1.
+    device->InjectBeforeAnswer(4, DeviceFrame(kParam, p, c.checkDelta));
+
     isp->bnSecurity->click();
+    ASSERT_TRUE(WaitForDialog(QStringLiteral("Parameter Data Error !!")));
+    Spin(500);  // longer than tmRunStep and tmDspProgram together
+    EXPECT_EQ(FlowDialogCount(), 1u);
+    EXPECT_EQ(FlowDialogs()[0].kind, DialogSeam::Kind::Error);
+    EXPECT_EQ(device->CountReceived(Mode::Run, kParam), 2u) << "no block is asked for again";
+    EXPECT_EQ(device->CountReceived(Mode::Run, kBlock), 0u);
+    EXPECT_EQ(isp->DspMask, 0u);
+    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_FALSE(isp->StatusIsRed());
+    EXPECT_TRUE(isp->btnStartProgram->isEnabled());
+
+    device->ClearFaults();
+    isp->bnSecurity->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(isp->ParamTable, device->ParameterTable());
+    EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, DspFlowUntrusted,
+                         ::testing::Values(UntrustedAnswer{"BlockAboveTen", 11, 50, 0},
+                                           UntrustedAnswer{"BlockFF", 0xFF, 50, 0},
+                                           UntrustedAnswer{"WrongCheckByte", 1, 50, 0x40},
+                                           UntrustedAnswer{"ShortBlock", 1, 20, 0}),
+                         [](const ::testing::TestParamInfo<UntrustedAnswer>& p) {
+                             return std::string(p.param.name);
+                         });
+
+TEST_F(DspFlow, RowIndexPastTheTableFailsTheRunAndStartProgramRunsItAgain) {
+    device->SetReportedRowIndex(40);
+    isp->btnStartProgram->click();
     ASSERT_TRUE(WaitForDialog(QStringLiteral("Parameter Data Error !!")));
     Spin(500);  // longer than tmRunStep and tmDspProgram together
 
@@ -193,12 +233,15 @@ TEST_F(DspFlow, RowIndexPastTheTableFailsTheReadWithoutProgramming) {
     EXPECT_EQ(isp->RunStage, 0);
     EXPECT_FALSE(isp->tmRunStep->isActive());
     EXPECT_FALSE(isp->StatusIsRed());
+    ASSERT_TRUE(isp->btnStartProgram->isEnabled());
 
-    // With sound data the next read goes through.
+    // With sound data the whole run goes through again.
     device->ClearFaults();
-    isp->bnSecurity->click();
+    isp->btnStartProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(FlowDialogCount(), 2u);
     EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
 }
 
 TEST_F(DspFlow, SecurityDoesNothingUnlessTheDeviceRunsItsFirmware) {
@@ -248,6 +291,50 @@ TEST_F(DspFlow, UnplugDuringProgrammingReturnsToIdleAndALaterRunCompletes) {
     EXPECT_EQ(RunLog(device->Log()), (std::vector<std::pair<int, int64_t>>{
                                          {0x10, -1}, {kBlock, 0}, {kBlock, 1}, {kBlock, 2}}));
     EXPECT_EQ(FlowDialogCount(), 0u);
+}
+
+// A full run cut off after its MCU update: whatever device comes back starts again from
+// "Start Program ", and that run goes through.
+class DspFlowCutOff : public DspFlow {
+  protected:
+    void ComesBackAndCompletes() {
+        ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
+        EXPECT_EQ(isp->RunStage, 0);
+        EXPECT_EQ(isp->Proc, nullptr);
+        device->ClearFaults();
+        ASSERT_TRUE(device->PlugIn(Mode::Run));
+        ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Run HID")));
+        const std::size_t reads = device->CountReceived(Mode::Run, kParam);
+        Spin(300);
+        EXPECT_EQ(device->CountReceived(Mode::Run, kParam), reads) << "nothing goes on by itself";
+        EXPECT_EQ(FlowDialogCount(), 0u);
+        ASSERT_TRUE(isp->btnStartProgram->isEnabled());
+
+        isp->btnStartProgram->click();
+        ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+        EXPECT_EQ(FlowDialogCount(), 1u);
+        EXPECT_EQ(isp->DspMask, device->DspMask());
+        EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
+        EXPECT_EQ(isp->RunStage, 0);
+    }
+};
+
+TEST_F(DspFlowCutOff, InTheParameterRead) {
+    // Answers of the run: 1 and 2 the run-mode commands, 3..11 the IAP packets (one data
+    // packet), 12 the read's 0x10, 13 block 0, 14 the 0x1A, 15 block 1.
+    device->DropAnswer(15);
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, kParam) == 2; }));
+    Spin(100);
+    device->Unplug();
+    ComesBackAndCompletes();
+}
+
+TEST_F(DspFlowCutOff, InDspProgramming) {
+    device->UnplugAtDspBlock(1);
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, kBlock) == 2; }));
+    ComesBackAndCompletes();
 }
 
 }  // namespace

@@ -203,18 +203,19 @@ TEST_P(McuWrongSum, ShowsTheStepsDialogAndStops) {
     EXPECT_EQ(IapPackets().size(), sent) << "nothing more is sent";
     EXPECT_EQ(IapPackets().back()[0], c.byte0);
     EXPECT_EQ(device->CurrentMode(), Mode::Update);
-    if (!c.tearsDown) {
+    if (c.tearsDown) {
+        EXPECT_EQ(isp->Proc, nullptr);
+        EXPECT_EQ(isp->Step, 1);
+        EXPECT_FALSE(isp->AcceptInput);
+        EXPECT_EQ(isp->StatusPanelText(0), QStringLiteral("Disconnect"));
+    } else {
         EXPECT_NE(isp->Proc, nullptr);
         EXPECT_EQ(isp->Step, c.step);
-        return;
     }
-    EXPECT_EQ(isp->Proc, nullptr);
-    EXPECT_EQ(isp->Step, 1);
-    EXPECT_FALSE(isp->AcceptInput);
-    EXPECT_EQ(isp->StatusPanelText(0), QStringLiteral("Disconnect"));
+    EXPECT_FALSE(isp->StatusIsRed());
 
-    // The link is gone with the device still in update mode: "Start Program " tries again
-    // from there, and that update goes through.
+    // Whether or not the link is gone, the run is over with the device still in update mode:
+    // "Start Program " tries again from there, and that update goes through.
     EXPECT_EQ(isp->StatusPanelText(1), QStringLiteral("Detect Update HID"));
     EXPECT_FALSE(isp->McuUpdatePending);
     ASSERT_TRUE(isp->btnStartProgram->isEnabled());
@@ -306,6 +307,92 @@ TEST_F(McuFlow, UnplugDuringTheExchangeLetsStartProgramUpdateFromUpdateMode) {
     EXPECT_FALSE(isp->McuUpdatePending);
 }
 
+// The right answer never comes: the device says nothing, or (the packet lost on the way) goes
+// on repeating its answer to the packet before.
+class McuNoAnswer : public McuFlow, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(McuNoAnswer, FailsTheStepOnTheLinksTimeOutAndStartProgramFinishesTheJob) {
+    const bool packetLost = GetParam();
+    const Bytes image = Pattern(56 * 6 + 48, 31);
+    HexImage hex = HexImage::Of(image);
+    UseImages(hex, dsp);
+    if (packetLost) {
+        device->IgnoreIapPacket(8);  // the second data packet
+    } else {
+        // Answers 1 and 2 are the run-mode commands; 3.. the IAP packets: 12 is a data
+        // packet's.
+        device->DropAnswer(12);
+    }
+
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitForDialog(QStringLiteral("Program Data Error !!")));
+    EXPECT_EQ(FlowDialogCount(), 1u);
+    EXPECT_EQ(IapPackets().size(), packetLost ? 9u : 10u) << "nothing is sent again";
+    ASSERT_TRUE(isp->btnStartProgram->isEnabled());
+    // The link stays as it was: its later time-outs (hurried here) are no new failures, and
+    // the device's repeats no answers.
+    ASSERT_NE(isp->Proc, nullptr);
+    const uint64_t silent = isp->Proc->SilentPeriods();
+    isp->Proc->SetWaitTime(20);
+    ASSERT_TRUE(WaitUntil([&] { return isp->Proc->SilentPeriods() > silent + 20; }));
+    EXPECT_EQ(FlowDialogCount(), 1u);
+    EXPECT_EQ(isp->Step, 9);
+
+    device->ClearFaults();
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
+    EXPECT_EQ(FlowDialogCount(), 2u);
+    EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Causes, McuNoAnswer, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "PacketLost" : "AnswerLost";
+                         });
+
+TEST_F(McuFlow, ClosingWhileTheDeviceIsWrittenAsksFirstAndNoGoesOn) {
+    const Bytes image = Pattern(56 * 8 + 48, 37);
+    HexImage hex = HexImage::Of(image);
+    UseImages(hex, dsp);
+    const QString question = QStringLiteral(
+        "The device is being written. Closing now stops the update half way, and the device "
+        "will need it again.\n\nClose anyway?");
+
+    // Nothing is written yet: the window closes without a question.
+    EXPECT_FALSE(isp->WriteInProgress());
+    EXPECT_TRUE(isp->close());
+    EXPECT_EQ(FlowDialogCount(), 0u);
+    isp->show();
+
+    // MCU data: "No" (the default) keeps the window and the update going.
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return isp->Step == 9; }));
+    EXPECT_FALSE(isp->close());
+    EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Question, question), 1u);
+    EXPECT_TRUE(isp->isVisible());
+
+    // DSP programming: "Yes" closes, and the link goes with the window.
+    ASSERT_TRUE(WaitUntil([&] { return isp->DspWriting; }));
+    dialogs.SetConfirmAnswer(true);
+    EXPECT_TRUE(isp->close());
+    EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Question, question), 2u);
+    EXPECT_FALSE(isp->isVisible());
+    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_FALSE(OkShown());
+    EXPECT_TRUE(device->FlashMatches(image.data(), image.size())) << "the MCU update went on";
+}
+
+TEST_F(McuFlow, AnUnattendedRunIsNotAskedBeforeClosing) {
+    HexImage hex = HexImage::Of(Pattern(56 * 8 + 48, 41));
+    UseImages(hex, dsp);
+    isp->SetAskBeforeClosing(false);
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return isp->Step == 9; }));
+    EXPECT_TRUE(isp->close());
+    EXPECT_EQ(FlowDialogCount(), 0u);
+    EXPECT_EQ(isp->Proc, nullptr);
+}
+
 TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
     HexImage hex = HexImage::Of(Pattern(56 * 6 + 48, 23));
     UseImages(hex, dsp);
@@ -325,7 +412,8 @@ TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
 
     QElapsedTimer clock;
     clock.start();
-    isp->close();
+    dialogs.SetConfirmAnswer(true);  // the close question: "Yes"
+    EXPECT_TRUE(isp->close());
     isp.reset();
     // Far below the link's stop time-out (5 s) and its answer time-out (35 s).
     EXPECT_LT(clock.elapsed(), 4000);

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QListWidget>
 #include <QStringList>
 #include <QThread>
 
@@ -15,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "app/diag/hid_data.h"
@@ -65,14 +66,16 @@ class BareDevice {
     static constexpr uint16_t kRunProduct = 0x0821;
     static constexpr uint16_t kUpdateProduct = 0x0904;
 
-    BareDevice(uint16_t vendor, uint16_t product) : state_(std::make_shared<State>()) {
+    // serial: "SIM" first marks a simulated device, which placeholder images may go to.
+    BareDevice(uint16_t vendor, uint16_t product, std::u16string serial = u"SIM-1")
+        : state_(std::make_shared<State>()) {
         simbus::DeviceInfo info;
         info.vendorId = vendor;
         info.productId = product;
         info.version = 0x0103;
         info.manufacturer = u"Test";
         info.product = u"Bare device";
-        info.serial = u"1";
+        info.serial = std::move(serial);
         info.reportDescriptor = simdev::VeltoDevice::ReportDescriptor();
         std::shared_ptr<State> state = state_;
         id_ = simbus::Bus::instance().plug(info, [state](const uint8_t* report, std::size_t n) {
@@ -148,11 +151,12 @@ class WindowFixture : public ::testing::Test {
         return dev;
     }
 
+    // The log window's lines, the batch still waiting included.
     QStringList LogLines() const {
+        hidData->Flush();
         QStringList lines;
-        for (int i = 0; i < hidData->hbHidData->count(); ++i) {
-            lines << hidData->hbHidData->item(i)->text();
-        }
+        for (int i = 0; i < hidData->LineCount(); ++i)
+            lines << hidData->Line(i);
         return lines;
     }
 

@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <thread>
+#include <vector>
 
 #include "app/status_bar.h"
 #include "app/window_placement.h"
@@ -510,8 +512,59 @@ TEST_F(WindowTest, AnswersAndLinkEventsReachTheirHandlers) {
     BSTM answer(64, 0);
     answer[0] = 0x55;
     isp->PacketSum = 0x1234;
+    isp->McuAnswerDue = true;
     isp->UsbMessage(WM_USB_ANSWER, reinterpret_cast<uintptr_t>(&answer), 12);
     EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Error, "ISP Start Error !!"), 1u);
+}
+
+TEST_F(WindowTest, RepeatsOfEarlierAnswersArePassedOverAndEveryOtherReportIsJudged) {
+    auto dev = PlugHeld(BareDevice::kUpdateProduct);
+    ASSERT_TRUE(isp->OpenLink());
+    // The link delivers answers once it has written something.
+    const std::array<uint8_t, 70> packet{};
+    isp->SubmitCommand(CM_MCS_PROGRAM_DATA(packet.data(), 70), true, false);
+    ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() == 1; }));
+    const auto report = [](uint32_t value) {
+        std::vector<uint8_t> r(64, 0);
+        for (int i = 0; i < 4; ++i)
+            r[static_cast<std::size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+        return r;
+    };
+    const auto awaiting = [&](int packetSum) {
+        isp->Step = 4;
+        isp->PacketSum = packetSum;
+        isp->McuAnswerDue = true;
+        isp->AcceptInput = true;
+    };
+    isp->PreviousPacketSum = 900;   // the packet before the last
+    isp->LastMcuAnswerValue = 901;  // the last answer judged (a wrong one: its step failed)
+
+    // Repeats of either say nothing about the last packet: passed over, input still taken.
+    awaiting(1000);
+    for (uint32_t stale : {900u, 901u}) {
+        isp->HidCtlDeviceData(nullptr, 0, report(stale).data(), 64);
+        EXPECT_TRUE(isp->AcceptInput) << stale;
+    }
+    Spin(100);
+    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(isp->Step, 4);
+    EXPECT_TRUE(isp->McuAnswerDue);
+
+    // Any other value is the answer, and a wrong one.
+    isp->HidCtlDeviceData(nullptr, 0, report(777).data(), 64);
+    EXPECT_FALSE(isp->AcceptInput);
+    ASSERT_TRUE(WaitUntil([&] { return dialogs.Count() == 1; }));
+    EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Error, "Erase All Error !!"), 1u);
+    EXPECT_EQ(isp->LastMcuAnswerValue, 777);
+
+    // A packet whose sum is the one before's: its answer cannot be told from a repeat, and
+    // is taken as the answer (here a good one: the next packet goes out).
+    isp->PreviousPacketSum = 1000;
+    awaiting(1000);
+    isp->HidCtlDeviceData(nullptr, 0, report(1000).data(), 64);
+    ASSERT_TRUE(WaitUntil([&] { return isp->Step == 5; }));
+    ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() == 2; }));
+    EXPECT_EQ(dialogs.Count(), 1u);
 }
 
 TEST_F(WindowTest, ReadErrorIsShownWithTheSystemText) {

@@ -83,6 +83,9 @@ TEST_F(EmbedCheck, AcceptsGoodImagesAcrossExtendedAddresses) {
     EXPECT_NE(code.find("kMcuHexLineCount = " + std::to_string(records.size()) + ";"),
               std::string::npos);
     EXPECT_NE(code.find("0x00006143u,"), std::string::npos);
+    // Images of the product, not the placeholders.
+    EXPECT_NE(code.find("kMcuImageIsPlaceholder = false;"), std::string::npos);
+    EXPECT_NE(code.find("kDspImageIsPlaceholder = false;"), std::string::npos);
 }
 
 TEST_F(EmbedCheck, RefusesDamagedMcuImages) {

@@ -27,7 +27,9 @@ TEST(EmbeddedImages, McuImageShapeAndPreparation) {
     EXPECT_FALSE(image.ChecksumError);
     EXPECT_EQ(image.ImageLength, dataBytes);
     const std::string first = FormatDump(buffer.data(), 16, 0);
-    if (first.find("; VELTO PLACEHOLDE") != std::string::npos) {
+    const bool placeholder = first.find("; VELTO PLACEHOLDE") != std::string::npos;
+    EXPECT_EQ(kMcuImageIsPlaceholder, placeholder);
+    if (placeholder) {
         // The placeholder's length leaves a short last 56-byte data packet.
         EXPECT_EQ(image.ImageLength, 58013);
         EXPECT_NE((image.ImageLength - 48) % 56, 0);
@@ -41,7 +43,9 @@ TEST(EmbeddedImages, DspImageShapeAndPreparation) {
     std::vector<uint8_t> buffer(71680);
     ASSERT_EQ(PrepareDspBuffer(kDspImageWords, kDspImageWordCount, buffer.data(), buffer.size()),
               kDspImageLength);
-    if (kDspImageWords[0] == 0x56454C54u) {  // "VELT": the placeholder
+    const bool placeholder = std::memcmp(&buffer[4], "VELTO PLACEHOLDER", 17) == 0;
+    EXPECT_EQ(kDspImageIsPlaceholder, placeholder);
+    if (placeholder) {
         EXPECT_EQ(std::memcmp(&buffer[4], "VELTO PLACEHOLDER DSP IMAGE", 27), 0);
         EXPECT_GT(std::set<uint32_t>(kDspImageWords, kDspImageWords + kDspImageWordCount).size(),
                   6000u);
