@@ -74,6 +74,8 @@ AutoRunner::AutoRunner(TfmIsp& isp, RecordingDialogs& dialogs, AutoRunSettings s
                QStringLiteral("no end within %1 s (--timeout)").arg(settings_.timeoutSeconds));
     });
     connect(&isp_, &TfmIsp::StatusChanged, this, [this] { OnStatusChanged(); });
+    // Nobody is there to answer "close while writing?".
+    isp_.SetAskBeforeClosing(false);
     // Dialogs are recorded on the UI thread inside the window's handler; the verdict is
     // taken from the event loop afterwards.
     dialogs_.SetOnShow([this](const RecordingDialogs::Entry& e) {
@@ -198,7 +200,17 @@ void AutoRunner::Poll() {
         }
         return;
     }
-    if (!okShown_) return;
+    if (!okShown_) {
+        // The window offers "Start Program " again only when a pressed run has ended without
+        // " Program OK !! ": the device left during the update (an error ends it above).
+        if (isp_.btnStartProgram->isEnabled()) {
+            FlushStatus();
+            Finish(exitcode::kErrorDialog,
+                   QStringLiteral("the update was cut off: the device left before \" Program "
+                                  "OK !! \""));
+        }
+        return;
+    }
     if (!settling_) {
         settling_ = true;
         settleWait_.start();

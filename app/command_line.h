@@ -10,9 +10,10 @@
 // The exit codes of the programs.
 namespace exitcode {
 inline constexpr int kOk = 0;
-inline constexpr int kErrorDialog = 1;  // updaters: an error dialog was shown
-inline constexpr int kNoDevice = 1;     // lister: no Velto device is present
-inline constexpr int kUsage = 2;        // bad option or file error (simulator: memory mismatch)
+// updaters: an error dialog was shown, or the run was cut off (the device left)
+inline constexpr int kErrorDialog = 1;
+inline constexpr int kNoDevice = 1;  // lister: no Velto device is present
+inline constexpr int kUsage = 2;     // bad option or file error (simulator: memory mismatch)
 inline constexpr int kTimeout = 3;
 inline constexpr int kDeviceBlocked = 4;  // a device is present but cannot be updated
 inline constexpr int kNoBackend = 5;      // the platform backend module cannot be loaded

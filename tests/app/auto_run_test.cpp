@@ -1,6 +1,7 @@
 // The unattended runner over the real window and the simulated device, with small images: the
 // exit code and the text of a run that passes, one whose memory check fails, and one that meets
-// a device fault.
+// a device fault or leaves during the update.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -95,6 +96,12 @@ TEST_F(AutoRun, DeviceFaultEndsTheRunWithItsErrorDialog) {
     EXPECT_TRUE(text.contains("dialog (error): ")) << text.toStdString();
     EXPECT_TRUE(text.contains("FAIL: an error dialog was shown (exit 1"));
     EXPECT_EQ(device->CountReceived(Mode::Run, simdev::kCmdEnd), 0u);
+}
+
+TEST_F(AutoRun, DeviceLeavingMidRunEndsTheRunOnceItIsBack) {
+    device->UnplugAtIapPacket(3, std::chrono::milliseconds(300));
+    EXPECT_EQ(RunWith(nullptr), 1) << Text().toStdString();
+    EXPECT_TRUE(Text().contains("FAIL: the update was cut off")) << Text().toStdString();
 }
 
 }  // namespace
