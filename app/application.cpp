@@ -14,8 +14,18 @@ bool UpdaterApplication::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
+bool UpdaterApplication::unattended_ = false;
+
+void UpdaterApplication::SetUnattended(bool unattended) {
+    unattended_ = unattended;
+}
+
 void UpdaterApplication::ShowException(const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", qPrintable(QApplication::applicationName()), e.what());
+    if (unattended_) {
+        QApplication::exit(1);
+        return;
+    }
     QMessageBox::critical(nullptr, QApplication::applicationDisplayName(),
                           QString::fromLocal8Bit(e.what()));
 }

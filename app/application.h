@@ -12,5 +12,11 @@ class UpdaterApplication : public QApplication {
 
     bool notify(QObject* receiver, QEvent* event) override;
 
+    // Shown in a message box, and on standard error; unattended, only on standard error, and
+    // the program ends with exit code 1 (a run whose handler failed half-way cannot go on).
     static void ShowException(const std::exception& e);
+    static void SetUnattended(bool unattended);
+
+  private:
+    static bool unattended_;
 };

@@ -1,37 +1,23 @@
-// The simulated updater's unattended mode: presses "Start Program " once the simulated device
-// is seen, answers and prints every dialog, prints the status as it changes, and at the end
-// checks the device's memories against the embedded images.
+// The unattended mode of both updaters (--auto): presses "Start Program " once the device is
+// detected, answers and prints every dialog, reports the progress, and ends with an exit code
+// (see command_line.h). A verifier handed in may check the device's memories at the end (the
+// simulated updater does); the runner itself knows no device but the window's.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QPair>
 #include <QString>
-#include <QStringList>
 
 #include <cstdio>
+#include <functional>
 #include <mutex>
+
+#include "app/progress_report.h"
 
 class QTimer;
 class RecordingDialogs;
 class TfmIsp;
-
-namespace simdev {
-class VeltoDevice;
-}
-
-struct SimOptions {
-    bool autoRun = false;
-    bool help = false;
-    QString traceFile;  // empty: no trace
-    int timeoutSeconds = 300;
-};
-
-// Reads the options of the simulated updater (Qt's own options already removed). False with
-// a message for anything it does not know.
-bool ParseSimOptions(const QStringList& args, SimOptions& options, QString& error);
-QString SimUsage();
 
 // Report lines, one per line, from any thread.
 class TraceFile {
@@ -41,7 +27,8 @@ class TraceFile {
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
-    bool Open(const QString& path);
+    // 0, or the errno value of the failed open.
+    int Open(const QString& path);
     void Write(const QString& line);
 
   private:
@@ -49,13 +36,34 @@ class TraceFile {
     std::FILE* file_ = nullptr;
 };
 
+// The check after " Program OK !! ".
+class AutoVerifier {
+  public:
+    virtual ~AutoVerifier() = default;
+    // True once the device has taken the last command the window sent.
+    virtual bool Settled() const = 0;
+    // Compares the device with the images, printing what it finds; false on a mismatch.
+    virtual bool Verify(const std::function<void(const QString&)>& print) = 0;
+};
+
+struct AutoRunSettings {
+    QString program;  // the name on error messages
+    int timeoutSeconds = 300;
+    ProgressStyle style = ProgressStyle::Lines;
+    bool simulated = false;  // says so at the start and in the result
+};
+
 class AutoRunner : public QObject {
     Q_OBJECT
 
   public:
-    // out: where progress goes (stdout in the program). All references outlive the runner.
-    AutoRunner(TfmIsp& isp, RecordingDialogs& dialogs, simdev::VeltoDevice& device, std::FILE* out,
-               int timeoutSeconds);
+    // How long a device problem (DeviceProblem()) may stand before the run gives up.
+    static constexpr int kDeviceProblemLimitMs = 10000;
+
+    // out: progress and result; err: why a run could not start. The window, the dialogs and
+    // the verifier (may be null) outlive the runner.
+    AutoRunner(TfmIsp& isp, RecordingDialogs& dialogs, AutoRunSettings settings, std::FILE* out,
+               std::FILE* err, AutoVerifier* verifier = nullptr);
     ~AutoRunner() override;
 
     void Start();
@@ -67,33 +75,37 @@ class AutoRunner : public QObject {
     void Finished(int exitCode);
 
   private:
+    RunStatus Status() const;
     void OnStatusChanged();
-    QString StatusText() const;
-    QString StatusLine() const;
     void FlushStatus();
     void OnDialog(bool error, const QString& text);
     void Poll();
+    bool LinkIdle() const;
     void Verify();
     void Finish(int code, const QString& reason);
     void Print(const QString& text);
+    void PrintError(const QString& text);
 
     TfmIsp& isp_;
     RecordingDialogs& dialogs_;
-    simdev::VeltoDevice& device_;
+    AutoRunSettings settings_;
     std::FILE* out_;
-    int timeoutSeconds_;
+    std::FILE* err_;
+    AutoVerifier* verifier_;
+    ProgressReport report_;
 
     QTimer* poll_ = nullptr;
     QTimer* deadline_ = nullptr;
     QElapsedTimer clock_;
-    QElapsedTimer verifyWait_;
-    QString lastStatus_;
-    QList<QPair<QString, QString>> pending_;  // status text, full line
+    QElapsedTimer settleWait_;
+    QElapsedTimer problemSince_;
+    QString problem_;
+    QList<RunStatus> pending_;
     bool flushQueued_ = false;
     bool pressed_ = false;
     bool okShown_ = false;
     bool errorShown_ = false;
-    bool verifying_ = false;
+    bool settling_ = false;
     bool finished_ = false;
     qint64 startMs_ = -1;
     qint64 runMs_ = -1;

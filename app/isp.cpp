@@ -24,8 +24,10 @@
 #include "app/diag/prog_data.h"
 #include "app/dialogs.h"
 #include "app/status_bar.h"
+#include "hid/backend.h"
 #include "hid/hid.h"
 #include "hid/jvhidcontrollerclass.h"
+#include "hid/moduleloader.h"
 
 namespace {
 
@@ -86,6 +88,23 @@ TfmIsp::TfmIsp(DialogSeam* dialogs, QWidget* parent) : QMainWindow(parent), dial
     HidCtl = new TJvHidDeviceController(this);
     WireHandlers();
     FormCreate();
+    CheckBackend();
+}
+
+void TfmIsp::CheckBackend() {
+    if (IsHidLoaded()) return;
+    // Without its backend the window could only say "No Device", which sends the user off to
+    // check the cable; this says what is really wrong.
+    const QString why = QString::fromStdString(ModuleLoadError());
+    backendProblem_ =
+        QStringLiteral(
+            "The HID backend module %1 cannot be loaded (%2), so no device can be "
+            "seen. Reinstall the program.")
+            .arg(QString::fromLatin1(HidBackendModule()),
+                 why.isEmpty() ? QStringLiteral("it lacks entry points this program needs") : why);
+    SetPanelText(1, QStringLiteral("No HID backend"));
+    // Once the window is up, so that the dialog has it as its parent on screen.
+    QTimer::singleShot(0, this, [this] { ShowError(backendProblem_); });
 }
 
 TfmIsp::~TfmIsp() {
@@ -176,7 +195,10 @@ void TfmIsp::BuildControls() {
     makeTimer(tmMcuProg, "tmMcuProg", 100);
     makeTimer(tmRunStep, "tmRunStep", 100);
 
-    resize(kClientWidth, kClientHeight);
+    // The controls sit at fixed places: a window that could be resized would only show empty
+    // space, and window managers draw a resize grip along the bottom edge of a resizable
+    // window, which looks like a clipped second status bar under ours.
+    setFixedSize(kClientWidth, kClientHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect desk = screen->availableGeometry();
         move(desk.center() - QPoint(kFrameWidth / 2, kFrameHeight / 2));
@@ -243,6 +265,9 @@ int TfmIsp::ProgressPosition() const {
 }
 int TfmIsp::ProgressMaximum() const {
     return pbProgress->maximum();
+}
+QString TfmIsp::DeviceProblem() const {
+    return {};
 }
 
 void TfmIsp::SetStatusRed(bool red) {

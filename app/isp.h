@@ -57,6 +57,12 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     bool StatusIsRed() const;
     int ProgressPosition() const;
     int ProgressMaximum() const;
+    // Why a device that is present cannot be updated (no access, in use, no product firmware),
+    // as the window shows it; empty when nothing is in the way.
+    QString DeviceProblem() const;
+    // Why no device can be seen at all: the HID backend module could not be loaded. Empty
+    // when it is loaded.
+    QString BackendProblem() const { return backendProblem_; }
     TJvHidDeviceController* Controller() const { return HidCtl; }
     TfmHidData* HidDataWindow() const { return fmHidData_; }
     TfmProgData* ProgDataWindow() const { return fmProgData_; }
@@ -177,11 +183,14 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
 
   private:
     void BuildControls();
+    // Records and shows a backend module that could not be loaded.
+    void CheckBackend();
     void WireHandlers();
     // UI thread: moves the queued log lines to the log window.
     Q_INVOKABLE void DrainReportLog();
 
     DialogSeam* dialogs_ = nullptr;
+    QString backendProblem_;
     // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.
     uint16_t outputReportLength_ = 0;
     // Held while the trace runs, so that it may be set at any time and its calls never overlap.

@@ -1,72 +1,79 @@
 // The updater on a simulated device: the same main window, bound to the in-memory HID bus,
-// with one simulated Velto device plugged in at start in run mode.
-#include <QApplication>
+// with one simulated Velto device plugged in at start in run mode. An unattended run ends by
+// comparing the device's memories with the embedded images.
 #include <QString>
 
 #include <cstdio>
-#include <exception>
 #include <memory>
+#include <vector>
 
-#include "app/application.h"
 #include "app/auto_run.h"
-#include "app/diag/hid_data.h"
-#include "app/diag/prog_data.h"
-#include "app/dialogs.h"
+#include "app/dsp_image.h"
 #include "app/isp.h"
+#include "app/mcu_image.h"
+#include "app/updater_main.h"
+#include "firmware/images.h"
 #include "sim/bus_port.h"
 #include "sim/velto_device.h"
 
+namespace {
+
+class SimulatedDevice : public UpdaterHooks, public AutoVerifier {
+  public:
+    // The device outlives the window, which lets go of it on close.
+    void BeforeWindow() override { device_ = simdev::MakeDeviceOnBus(); }
+
+    bool WindowShown(TfmIsp& isp) override {
+        isp_ = &isp;
+        if (device_->PlugIn(simdev::Mode::Run)) return true;
+        std::fputs("velto-update-sim: the simulated device could not be plugged in\n", stderr);
+        return false;
+    }
+
+    AutoVerifier* Verifier() override { return this; }
+
+    bool Settled() const override {
+        return device_->CountReceived(simdev::Mode::Run, simdev::kCmdEnd) > 0;
+    }
+
+    bool Verify(const std::function<void(const QString&)>& print) override {
+        std::vector<uint8_t> mcu(isp_->ProgramBuffer.size());
+        const McuImage m =
+            ::PrepareMcuImage(kMcuHexLines, kMcuHexLineCount, mcu.data(), kMcuImageSize);
+        std::vector<uint8_t> dsp(isp_->ProgramBuffer.size());
+        const int dspLength =
+            PrepareDspBuffer(kDspImageWords, kDspImageWordCount, dsp.data(), dsp.size());
+
+        const bool flashOk =
+            !m.ChecksumError &&
+            device_->FlashMatches(mcu.data(), static_cast<std::size_t>(m.ImageLength));
+        // Every block the device stores, the zero tail of the last one included.
+        const bool dspOk = dspLength > 0 && device_->DspBlocksStored() == simdev::kDspBlockCount &&
+                           device_->DspMatches(dsp.data(), simdev::kDspMemorySize);
+        print(QStringLiteral("flash: %1 (%2 bytes)")
+                  .arg(flashOk ? QStringLiteral("matches the image") : QStringLiteral("MISMATCH"))
+                  .arg(m.ImageLength));
+        print(QStringLiteral("DSP memory: %1 (%2 bytes, %3 blocks)")
+                  .arg(dspOk ? QStringLiteral("matches the image") : QStringLiteral("MISMATCH"))
+                  .arg(dspLength)
+                  .arg(device_->DspBlocksStored()));
+        return flashOk && dspOk;
+    }
+
+  private:
+    std::unique_ptr<simdev::VeltoDevice> device_;
+    TfmIsp* isp_ = nullptr;
+};
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
-    UpdaterApplication app(argc, argv);
-
-    SimOptions options;
-    QString error;
-    if (!ParseSimOptions(QApplication::arguments(), options, error)) {
-        std::fprintf(stderr, "velto-update-sim: %s\n%s", error.toLocal8Bit().constData(),
-                     SimUsage().toLocal8Bit().constData());
-        return 2;
-    }
-    if (options.help) {
-        std::fputs(SimUsage().toLocal8Bit().constData(), stdout);
-        return 0;
-    }
-
-    // Outlives the window, whose processor writes to it from its worker thread.
-    TraceFile trace;
-    if (!options.traceFile.isEmpty() && !trace.Open(options.traceFile)) {
-        std::fprintf(stderr, "velto-update-sim: cannot write %s\n",
-                     options.traceFile.toLocal8Bit().constData());
-        return 2;
-    }
-
-    try {
-        // Declared first so that it outlives the window, which lets go of it on close.
-        std::unique_ptr<simdev::VeltoDevice> device = simdev::MakeDeviceOnBus();
-        RecordingDialogs recorded;
-        TfmIsp fmIsp(options.autoRun ? &recorded : nullptr);
-        TfmHidData fmHidData(&fmIsp);
-        TfmProgData fmProgData(&fmIsp);
-        fmIsp.SetDiagnosticWindows(&fmHidData, &fmProgData);
-        if (!options.traceFile.isEmpty()) {
-            fmIsp.SetReportTrace([&trace](const QString& line) { trace.Write(line); });
-        }
-        fmIsp.show();
-
-        if (!device->PlugIn(simdev::Mode::Run)) {
-            std::fprintf(stderr,
-                         "velto-update-sim: the simulated device could not be plugged in\n");
-            return 2;
-        }
-
-        if (!options.autoRun) return QApplication::exec();
-
-        AutoRunner runner(fmIsp, recorded, *device, stdout, options.timeoutSeconds);
-        QObject::connect(&runner, &AutoRunner::Finished, &app,
-                         [](int code) { QApplication::exit(code); });
-        runner.Start();
-        return QApplication::exec();
-    } catch (const std::exception& e) {
-        UpdaterApplication::ShowException(e);
-    }
-    return 1;
+    SimulatedDevice sim;
+    return UpdaterMain(argc, argv,
+                       {QStringLiteral("velto-update-sim"),
+                        QStringLiteral("The updater on a SIMULATED device (plugged in at start, "
+                                       "in run mode): no real device is updated. For demos, "
+                                       "training and tests."),
+                        true},
+                       sim);
 }

@@ -7,6 +7,8 @@
 
 namespace {
 
+thread_local std::string LastLoadError;
+
 int DlopenFlags(uint32_t Flags) {
     // See the mapping in moduleloader.h.
     if (Flags & (LOAD_DONT_RESOLVE_REFERENCES | LOAD_AS_DATAFILE)) return RTLD_LAZY | RTLD_LOCAL;
@@ -20,9 +22,16 @@ bool LoadModule(TModuleHandle& Module, const char* FileName) {
 }
 
 bool LoadModuleEx(TModuleHandle& Module, const char* FileName, uint32_t Flags) {
-    if (Module == INVALID_MODULEHANDLE_VALUE && FileName != nullptr && *FileName != '\0')
+    if (Module == INVALID_MODULEHANDLE_VALUE && FileName != nullptr && *FileName != '\0') {
         Module = dlopen(FileName, DlopenFlags(Flags));
+        const char* Why = Module == INVALID_MODULEHANDLE_VALUE ? dlerror() : nullptr;
+        LastLoadError = Why != nullptr ? Why : "";
+    }
     return Module != INVALID_MODULEHANDLE_VALUE;
+}
+
+std::string ModuleLoadError() {
+    return LastLoadError;
 }
 
 void UnloadModule(TModuleHandle& Module) {

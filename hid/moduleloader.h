@@ -27,6 +27,9 @@ inline constexpr uint32_t TYPE_E_ELEMENTNOTFOUND = 0x8002802Bu;
 // Loads only when Module is 0; true when Module is set afterwards.
 bool LoadModule(TModuleHandle& Module, const char* FileName);
 bool LoadModuleEx(TModuleHandle& Module, const char* FileName, uint32_t Flags);
+// Why the last LoadModule/LoadModuleEx of this thread failed, in the system loader's words
+// (e.g. that the file does not exist); empty after a load that worked.
+std::string ModuleLoadError();
 // Frees when set; Module := 0.
 void UnloadModule(TModuleHandle& Module);
 // Address of the exported symbol, or nullptr (always nullptr for Module 0).

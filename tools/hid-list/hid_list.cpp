@@ -63,7 +63,8 @@ std::string VeltoMode(unsigned VendorID, unsigned ProductID) {
     return {};
 }
 
-std::string Describe(TJvHidDeviceController& Controller) {
+std::string Describe(TJvHidDeviceController& Controller, int* VeltoCount) {
+    if (VeltoCount != nullptr) *VeltoCount = 0;
     std::ostringstream Out;
     if (!IsHidLoaded()) {
         Out << "The HID backend could not be loaded: no HID interface can be seen.\n";
@@ -81,6 +82,7 @@ std::string Describe(TJvHidDeviceController& Controller) {
     });
     Controller.Enumerate();
     Controller.SetOnEnumerate(nullptr);
+    if (VeltoCount != nullptr) *VeltoCount = Velto;
     Out << Listed << " HID interface(s) found";
     if (Velto == 0)
         Out << "; no Velto device (vendor 0x0168, product 0x0821 run mode or 0x0904 update "

@@ -17,7 +17,8 @@ inline constexpr unsigned kVeltoUpdateProduct = 0x0904;
 std::string VeltoMode(unsigned VendorID, unsigned ProductID);
 
 // One block of text per interface the controller lists, then a summary. Opens each
-// checked-in interface for its queries (and closes it again).
-std::string Describe(TJvHidDeviceController& Controller);
+// checked-in interface for its queries (and closes it again). VeltoCount, when given, gets
+// the number of Velto devices listed.
+std::string Describe(TJvHidDeviceController& Controller, int* VeltoCount = nullptr);
 
 }  // namespace hidlist

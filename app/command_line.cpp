@@ -1,0 +1,212 @@
+#include "app/command_line.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#ifndef VELTO_VERSION
+#define VELTO_VERSION "0"
+#endif
+
+namespace {
+
+// The options QGuiApplication, QApplication and the X11 platform take from argv. They are
+// declared (hidden from the help) so that they are not taken for unknown options; the
+// application object reads them later.
+const char* const kQtValueOptions[] = {"platform",
+                                       "platformpluginpath",
+                                       "platformtheme",
+                                       "plugin",
+                                       "qwindowgeometry",
+                                       "geometry",
+                                       "qwindowicon",
+                                       "icon",
+                                       "qwindowtitle",
+                                       "title",
+                                       "session",
+                                       "display",
+                                       "name",
+                                       "visual",
+                                       "style",
+                                       "stylesheet",
+                                       "qmljsdebugger"};
+const char* const kQtFlagOptions[] = {"reverse", "testability", "widgetcount", "nograb", "dograb"};
+
+class Parser {
+  public:
+    Parser(QString program, QString synopsis, const QString& about, bool qtOptions)
+        : program_(std::move(program)), synopsis_(std::move(synopsis)), qtOptions_(qtOptions) {
+        // Qt's options have one dash and long names; "-h" and "-v" stay single letters.
+        parser_.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        parser_.setApplicationDescription(about);
+        parser_.addOption(help_);
+        parser_.addOption(version_);
+        if (!qtOptions) return;
+        for (const char* name : kQtValueOptions) {
+            QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+            o.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser_.addOption(o);
+        }
+        for (const char* name : kQtFlagOptions) {
+            QCommandLineOption o(QString::fromLatin1(name));
+            o.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser_.addOption(o);
+        }
+    }
+
+    QCommandLineParser& Qt() { return parser_; }
+
+    QString Help(const QString& tail) const {
+        QString text = parser_.helpText();
+        // Without an application object the parser cannot know the program's name.
+        text.replace(QStringLiteral("<executable_name>"), program_);
+        if (qtOptions_) {
+            text += QStringLiteral(
+                "\nQt's own options work as usual, e.g. -platform offscreen for a run without a "
+                "display.\n");
+        }
+        return text + tail;
+    }
+
+    // Parses args; an outcome that is Done() ends the program.
+    CommandLineOutcome Parse(const QStringList& args, const QString& tail) {
+        CommandLineOutcome r;
+        if (!parser_.parse(args)) return Fail(parser_.errorText());
+        if (parser_.isSet(help_)) {
+            r.exitCode = exitcode::kOk;
+            r.out = Help(tail);
+            return r;
+        }
+        if (parser_.isSet(version_)) {
+            r.exitCode = exitcode::kOk;
+            r.out = program_ + QStringLiteral(" " VELTO_VERSION "\n");
+            return r;
+        }
+        if (!parser_.positionalArguments().isEmpty()) {
+            return Fail(QStringLiteral("unexpected argument '%1'.")
+                            .arg(parser_.positionalArguments().constFirst()));
+        }
+        return r;
+    }
+
+    CommandLineOutcome Fail(const QString& error) const {
+        CommandLineOutcome r;
+        r.exitCode = exitcode::kUsage;
+        r.err = QStringLiteral("%1: %2\nUsage: %1 %3\nTry '%1 --help' for more.\n")
+                    .arg(program_, error, synopsis_);
+        return r;
+    }
+
+  private:
+    QString program_;
+    QString synopsis_;
+    bool qtOptions_;
+    QCommandLineParser parser_;
+    QCommandLineOption help_{{QStringLiteral("h"), QStringLiteral("help")},
+                             QStringLiteral("Show this help and exit.")};
+    QCommandLineOption version_{{QStringLiteral("v"), QStringLiteral("version")},
+                                QStringLiteral("Show the version and exit.")};
+};
+
+}  // namespace
+
+int CommandLineOutcome::Print() const {
+    if (!out.isEmpty()) std::fputs(out.toLocal8Bit().constData(), stdout);
+    if (!err.isEmpty()) std::fputs(err.toLocal8Bit().constData(), stderr);
+    std::fflush(stdout);
+    return exitCode;
+}
+
+QStringList ArgumentsOf(int argc, char** argv) {
+    QStringList args;
+    for (int i = 0; i < argc && argv[i] != nullptr; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
+}
+
+CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString& about,
+                                           const QStringList& args, UpdaterOptions& options) {
+    Parser p(program,
+             QStringLiteral("[--auto] [--trace FILE] [--timeout S] [--verbose] [Qt options]"),
+             about, true);
+    const QCommandLineOption autoRun(
+        QStringLiteral("auto"),
+        QStringLiteral("Run the whole update without a hand on it: press \"Start Program \" "
+                       "once the device is detected, answer every dialog, print the progress "
+                       "and end with the exit status below."));
+    const QCommandLineOption trace(
+        QStringLiteral("trace"),
+        QStringLiteral("Write every output report (W) and every input report passed to the "
+                       "link (R) to FILE, one line each, as the HID log shows them."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption timeout(
+        QStringLiteral("timeout"),
+        QStringLiteral("Give up an --auto run after S seconds (%1..%2, default 300).")
+            .arg(kMinTimeoutSeconds)
+            .arg(kMaxTimeoutSeconds),
+        QStringLiteral("S"));
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"),
+        QStringLiteral("With --auto: print every step, not only phase changes and every 10 %."));
+    for (const QCommandLineOption& o : {autoRun, trace, timeout, verbose})
+        p.Qt().addOption(o);
+
+    const QString tail =
+        QStringLiteral(
+            "\nExit status of --auto:\n"
+            "  0  \" Program OK !! \" was shown%1\n"
+            "  1  an error dialog was shown\n"
+            "  2  a bad option or a file that cannot be written%2\n"
+            "  3  no end within the time-out\n"
+            "  4  the device is present but cannot be updated (no access, in use by another\n"
+            "     program, or no product firmware in this build)\n"
+            "  5  the HID backend module cannot be loaded\n")
+            .arg(program.endsWith(QStringLiteral("-sim"))
+                     ? QStringLiteral(" and both memories equal the images")
+                     : QString(),
+                 program.endsWith(QStringLiteral("-sim")) ? QStringLiteral(", or a memory mismatch")
+                                                          : QString());
+    CommandLineOutcome r = p.Parse(args, tail);
+    if (r.Done()) return r;
+
+    options.autoRun = p.Qt().isSet(autoRun);
+    options.verbose = p.Qt().isSet(verbose);
+    options.traceFile = p.Qt().value(trace);
+    options.qtPlatform = p.Qt().value(QStringLiteral("platform"));
+    if (p.Qt().isSet(trace) && options.traceFile.isEmpty())
+        return p.Fail(QStringLiteral("--trace needs a file name."));
+    if (p.Qt().isSet(timeout)) {
+        const QString text = p.Qt().value(timeout);
+        bool ok = false;
+        const qlonglong s = text.toLongLong(&ok, 10);
+        if (!ok || s < kMinTimeoutSeconds || s > kMaxTimeoutSeconds) {
+            return p.Fail(QStringLiteral("--timeout takes a whole number of seconds from %1 to "
+                                         "%2, not '%3'.")
+                              .arg(kMinTimeoutSeconds)
+                              .arg(kMaxTimeoutSeconds)
+                              .arg(text));
+        }
+        options.timeoutSeconds = static_cast<int>(s);
+    }
+    return r;
+}
+
+CommandLineOutcome ParseListerCommandLine(const QStringList& args) {
+    Parser p(QStringLiteral("velto-hid-list"), QStringLiteral("[--help] [--version]"),
+             QStringLiteral("Lists every HID interface the updater can see, with identifiers, "
+                            "strings, report sizes and access, and marks the Velto device."),
+             false);
+    return p.Parse(args, QStringLiteral("\nExit status:\n"
+                                        "  0  a Velto device (0168:0821 or 0168:0904) is listed\n"
+                                        "  1  no Velto device is present\n"
+                                        "  2  a bad option\n"
+                                        "  5  the HID backend module cannot be loaded\n"));
+}
+
+QString FileError(const QString& program, const QString& what, const QString& path, int error) {
+    return QStringLiteral("%1: %2 %3: %4\n")
+        .arg(program, what, path, QString::fromLocal8Bit(std::strerror(error)));
+}

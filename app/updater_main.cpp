@@ -1,0 +1,103 @@
+#include "app/updater_main.h"
+
+#include <QApplication>
+#include <QObject>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include <unistd.h>
+
+#include "app/application.h"
+#include "app/auto_run.h"
+#include "app/command_line.h"
+#include "app/diag/hid_data.h"
+#include "app/diag/prog_data.h"
+#include "app/dialogs.h"
+#include "app/isp.h"
+
+#ifndef VELTO_VERSION
+#define VELTO_VERSION "0"
+#endif
+
+namespace {
+
+bool HasDisplay() {
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
+ProgressStyle StyleFor(const UpdaterOptions& options) {
+    if (options.verbose) return ProgressStyle::Verbose;
+    return isatty(STDOUT_FILENO) != 0 ? ProgressStyle::Terminal : ProgressStyle::Lines;
+}
+
+}  // namespace
+
+int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHooks& hooks) {
+    UpdaterOptions options;
+    const CommandLineOutcome parsed =
+        ParseUpdaterCommandLine(program.name, program.about, ArgumentsOf(argc, argv), options);
+    if (parsed.Done()) return parsed.Print();
+
+    // An unattended run needs no screen: on a machine without one (a production line, a
+    // script over ssh) it runs on Qt's offscreen platform instead of failing to start.
+    if (options.autoRun && options.qtPlatform.isEmpty() && !HasDisplay())
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // Outlives the window, whose processor writes to it from its worker thread.
+    TraceFile trace;
+    if (!options.traceFile.isEmpty()) {
+        if (const int error = trace.Open(options.traceFile); error != 0) {
+            std::fputs(FileError(program.name, QStringLiteral("cannot write the trace file"),
+                                 options.traceFile, error)
+                           .toLocal8Bit()
+                           .constData(),
+                       stderr);
+            return exitcode::kUsage;
+        }
+    }
+
+    QApplication::setApplicationName(program.name);
+    QApplication::setApplicationVersion(QStringLiteral(VELTO_VERSION));
+    UpdaterApplication app(argc, argv);
+    UpdaterApplication::SetUnattended(options.autoRun);
+
+    try {
+        hooks.BeforeWindow();
+        RecordingDialogs recorded;
+        TfmIsp fmIsp(options.autoRun ? &recorded : nullptr);
+        TfmHidData fmHidData(&fmIsp);
+        TfmProgData fmProgData(&fmIsp);
+        fmIsp.SetDiagnosticWindows(&fmHidData, &fmProgData);
+        if (program.simulated) {
+            // First, so that a title bar too narrow for the whole caption still shows it.
+            fmIsp.setWindowTitle(QStringLiteral("SIMULATED DEVICE - ") + fmIsp.windowTitle());
+        }
+        if (!options.traceFile.isEmpty()) {
+            fmIsp.SetReportTrace([&trace](const QString& line) { trace.Write(line); });
+        }
+        fmIsp.show();
+        if (!hooks.WindowShown(fmIsp)) return exitcode::kUsage;
+
+        if (!options.autoRun) return QApplication::exec();
+
+        AutoRunSettings settings;
+        settings.program = program.name;
+        settings.timeoutSeconds = options.timeoutSeconds;
+        settings.style = StyleFor(options);
+        settings.simulated = program.simulated;
+        AutoRunner runner(fmIsp, recorded, settings, stdout, stderr, hooks.Verifier());
+        QObject::connect(&runner, &AutoRunner::Finished, &app,
+                         [](int code) { QApplication::exit(code); });
+        runner.Start();
+        return QApplication::exec();
+    } catch (const std::exception& e) {
+        UpdaterApplication::ShowException(e);
+    }
+    return exitcode::kErrorDialog;
+}

@@ -1,0 +1,101 @@
+// The unattended runner over the real window and the simulated device, with small images: the
+// exit code and the text of a run that passes, one whose memory check fails, and one that meets
+// a device fault.
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/auto_run.h"
+#include "tests/app/flow_fixture.h"
+
+namespace flowtest {
+namespace {
+
+// Compares the device's flash with an image, as the simulated updater's check does.
+class FlashCheck : public AutoVerifier {
+  public:
+    FlashCheck(simdev::VeltoDevice& device, Bytes image)
+        : device_(device), image_(std::move(image)) {}
+    bool Settled() const override { return device_.CountReceived(Mode::Run, simdev::kCmdEnd) > 0; }
+    bool Verify(const std::function<void(const QString&)>& print) override {
+        const bool ok = device_.FlashMatches(image_.data(), image_.size());
+        print(ok ? QStringLiteral("flash matches") : QStringLiteral("flash MISMATCH"));
+        return ok;
+    }
+
+  private:
+    simdev::VeltoDevice& device_;
+    Bytes image_;
+};
+
+class AutoRun : public FlowFixture {
+  protected:
+    AutoRun() : out_(open_memstream(&buffer_, &size_)) {}
+    ~AutoRun() override {
+        std::fclose(out_);
+        std::free(buffer_);
+    }
+
+    void SetUp() override {
+        FlowFixture::SetUp();
+        UseImages(mcu_, dsp_);
+    }
+
+    // Runs to the end; the exit code.
+    int RunWith(AutoVerifier* verifier, int timeoutSeconds = 60) {
+        AutoRunSettings settings;
+        settings.program = QStringLiteral("velto-update");
+        settings.timeoutSeconds = timeoutSeconds;
+        AutoRunner runner(*isp, dialogs, settings, out_, out_, verifier);
+        int code = -1;
+        QObject::connect(&runner, &AutoRunner::Finished, [&](int c) { code = c; });
+        runner.Start();
+        EXPECT_TRUE(WaitUntil([&] { return code >= 0; }, 120000));
+        EXPECT_EQ(runner.ExitCode(), code);
+        return code;
+    }
+
+    QString Text() {
+        std::fflush(out_);
+        return QString::fromLocal8Bit(buffer_, static_cast<qsizetype>(size_));
+    }
+
+    const Bytes image_ = Pattern(56 * 4 + 48, 5);
+    HexImage mcu_ = HexImage::Of(image_);
+    std::vector<uint32_t> dsp_ = std::vector<uint32_t>(16, 0x01020304u);
+
+  private:
+    char* buffer_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* out_;
+};
+
+TEST_F(AutoRun, PassesWhenTheDeviceHoldsTheImage) {
+    FlashCheck check(*device, image_);
+    EXPECT_EQ(RunWith(&check), 0) << Text().toStdString();
+    const QString text = Text();
+    EXPECT_TRUE(text.contains("pressing \"Start Program \"")) << text.toStdString();
+    EXPECT_TRUE(text.contains("dialog (information): \" Program OK !! \""));
+    EXPECT_TRUE(text.contains("flash matches"));
+    EXPECT_TRUE(text.contains("PASS: Program OK, memories match (exit 0"));
+    EXPECT_EQ(device->CountReceived(Mode::Run, simdev::kCmdEnd), 1u);
+}
+
+TEST_F(AutoRun, MemoryMismatchIsExitTwo) {
+    Bytes other = image_;
+    other[100] ^= 0xFF;
+    FlashCheck check(*device, other);
+    EXPECT_EQ(RunWith(&check), 2) << Text().toStdString();
+    EXPECT_TRUE(Text().contains("FAIL: memory mismatch (exit 2"));
+}
+
+TEST_F(AutoRun, DeviceFaultEndsTheRunWithItsErrorDialog) {
+    device->SetWrongSum(simdev::kIapData, 1);
+    EXPECT_EQ(RunWith(nullptr), 1) << Text().toStdString();
+    const QString text = Text();
+    EXPECT_TRUE(text.contains("dialog (error): ")) << text.toStdString();
+    EXPECT_TRUE(text.contains("FAIL: an error dialog was shown (exit 1"));
+    EXPECT_EQ(device->CountReceived(Mode::Run, simdev::kCmdEnd), 0u);
+}
+
+}  // namespace
+}  // namespace flowtest
