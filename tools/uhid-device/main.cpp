@@ -36,7 +36,7 @@ const char kUsage[] =
     "  Presents the simulated Velto device through /dev/uhid (root, or access to /dev/uhid),\n"
     "  in run mode unless told otherwise. On SIGTERM/SIGINT it compares its flash and DSP\n"
     "  memory with the built-in images: exit 0 both match, 1 a mismatch, 2 a bad option or\n"
-    "  /dev/uhid unusable.\n"
+    "  /dev/uhid unusable. SIGUSR1 prints the same comparison and goes on.\n"
     "  --start-mode run|update     the mode it is plugged in with (default run)\n"
     "  --uhid PATH                 the uhid node (default /dev/uhid)\n"
     "  --exit-after-end            stop by itself once the updater's end command arrived\n"
@@ -271,6 +271,11 @@ int main(int argc, char** argv) {
     while (gStop == 0) {
         // Sleeps with the stop signals let through, so that one ends the wait at once.
         pselect(0, nullptr, nullptr, nullptr, &tick, &none);
+        if (gReport != 0) {
+            gReport = 0;
+            Log("memories now (SIGUSR1):");
+            Verify(*device);
+        }
         const auto now = std::chrono::steady_clock::now();
         if (o.exitAfterSeconds > 0 && now - started >= std::chrono::seconds(o.exitAfterSeconds))
             break;

@@ -154,7 +154,7 @@ plugs() {
 # With end_after_plug=N set, a run still going stop_grace seconds after the device was
 # plugged in for the N-th time is ended with SIGTERM (updater_stopped=1), as an operator
 # would end a run the device left; updater_status is then 128 + 15.
-stop_grace=15
+stop_grace=8
 run_updater() {
   local name="$1" uid="$2" limit="$3"
   shift 3
@@ -296,36 +296,54 @@ scenario_update() {
   check "the trace holds every report written ($w)" [ "$w" -ge 1800 ]
 }
 
-# The device leaves during the MCU data and comes back in update mode: the cut-off run ends
-# without crashing and not in success, and a second run completes the update.
-scenario_unplug_mcu() {
-  cut_then_complete --unplug-at-packet 40 3
-}
-
-# The same with the device leaving during the DSP program; it comes back in run mode.
-scenario_unplug_dsp() {
-  cut_then_complete --unplug-at-block 100 4
-}
-
-# cut_then_complete FAULT AT PLUGS: the device leaves at the fault and is back after a second,
-# plugged in for the PLUGS-th time.
-cut_then_complete() {
-  start_device "$1" "$2" --replug-after 1000
-  end_after_plug=$3 run_updater cut 0 300
-  plugs
-  check "the device left at the fault and came back ($plug_count plugs)" [ "$plug_count" -eq "$3" ]
-  if [ "$updater_stopped" -eq 1 ]; then
-    log "note: the cut-off run was waiting for its time-out; it was ended from outside"
-    check "the cut-off run ended on SIGTERM, no crash (exit $updater_status)" \
-      [ "$updater_status" -eq 143 ]
-  else
-    check "the cut-off run ended by itself, not in success, no crash (exit $updater_status)" \
-      in_range "$updater_status" 1 5
-  fi
-  run_updater second 0 240
-  check "the second run completes" [ "$updater_status" -eq 0 ]
+# The device leaves during the MCU data and comes back in update mode; the next run completes
+# the MCU update and the device leaves again during the DSP program, coming back in run mode;
+# a third run completes the update. Each cut-off run ends without crashing and not in
+# success; no run needs the program restarted from scratch beyond starting it again.
+scenario_unplug() {
+  start_device --unplug-at-packet 40 --unplug-at-block 100 --replug-after 1000
+  cut_run mcu 3
+  end_after_plug=5 run_updater dsp 0 300
+  check_cut dsp 5
+  memories
+  check "the MCU update completed in the run after the first cut" \
+    has "$memory_report" "flash: matches the image"
+  check "the DSP program was cut off" has "$memory_report" "DSP memory: MISMATCH"
+  run_updater complete 0 240
+  check "the run after the DSP cut completes" [ "$updater_status" -eq 0 ]
   stop_device
   check "the device's memories equal the images" [ "$device_status" -eq 0 ]
+}
+
+# cut_run NAME PLUGS: a run cut off by the device leaving, back for the PLUGS-th plug.
+cut_run() {
+  end_after_plug=$2 run_updater "$1" 0 300
+  check_cut "$1" "$2"
+}
+
+check_cut() {
+  plugs
+  check "$1: the device left at the fault and came back (plug $plug_count)" \
+    [ "$plug_count" -eq "$2" ]
+  if [ "$updater_stopped" -eq 1 ]; then
+    log "note: the run the device left was waiting for its time-out; it was ended from outside"
+    check "$1: the cut-off run ended on SIGTERM, no crash (exit $updater_status)" \
+      [ "$updater_status" -eq 143 ]
+  else
+    check "$1: the cut-off run ended by itself, not in success, no crash (exit $updater_status)" \
+      in_range "$updater_status" 1 5
+  fi
+}
+
+# memories: the device's own comparison of its memories with the images, now.
+memories() {
+  local before
+  before=$(wc -l <"$device_log")
+  kill -USR1 "$dev_pid"
+  pause 1
+  memory_report="$current.memories.out"
+  tail -n +$((before + 1)) "$device_log" >"$memory_report"
+  indent memories "$memory_report"
 }
 
 # A user who is not root, with each node handed over only after it appeared: the update
