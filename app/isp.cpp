@@ -361,7 +361,7 @@ void TfmIsp::Memory1Click() {
 void TfmIsp::HidData1Click() {
     if (fmHidData_ == nullptr) return;
     const QRect main = frameGeometry();
-    fmHidData_->move(main.x() + main.width() + 10, main.y());
+    fmHidData_->PlaceAt(QPoint(main.x() + main.width() + 10, main.y()));
     fmHidData_->show();
     fmHidData_->raise();
 }

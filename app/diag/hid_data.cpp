@@ -4,6 +4,8 @@
 #include <QListWidget>
 #include <QVBoxLayout>
 
+#include "app/window_placement.h"
+
 TfmHidData::TfmHidData(QWidget* mainWindow) : QWidget(nullptr), mainWindow_(mainWindow) {
     setObjectName(QStringLiteral("fmHidData"));
     setWindowTitle(QStringLiteral("Hid Data"));
@@ -12,7 +14,7 @@ TfmHidData::TfmHidData(QWidget* mainWindow) : QWidget(nullptr), mainWindow_(main
     setFont(formFont);
     // A service window: closing the main window ends the program even while this is open.
     setAttribute(Qt::WA_QuitOnClose, false);
-    resize(kWidth, kHeight);
+    resize(ClientSizeForOuter(QSize(kWidth, kHeight), mainWindow_));
 
     hbHidData = new QListWidget(this);
     hbHidData->setObjectName(QStringLiteral("hbHidData"));
@@ -24,8 +26,17 @@ TfmHidData::TfmHidData(QWidget* mainWindow) : QWidget(nullptr), mainWindow_(main
 
     if (mainWindow_ != nullptr) {
         const QRect main = mainWindow_->frameGeometry();
-        move(main.center() - QPoint(kWidth / 2, kHeight / 2));
+        PlaceOnScreen(*this, main.center() - QPoint(kWidth / 2, kHeight / 2),
+                      QSize(kWidth, kHeight));
     }
+}
+
+void TfmHidData::PlaceAt(const QPoint& frameTopLeft) {
+    if (!sized_ && mainWindow_ != nullptr && mainWindow_->isVisible()) {
+        resize(ClientSizeForOuter(QSize(kWidth, kHeight), mainWindow_));
+        sized_ = true;
+    }
+    PlaceOnScreen(*this, frameTopLeft, QSize(kWidth, kHeight));
 }
 
 void TfmHidData::AddLine(const QString& line) {

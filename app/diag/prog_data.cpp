@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "app/diag/dump.h"
+#include "app/window_placement.h"
 
 TfmProgData::TfmProgData(QWidget* mainWindow) : QDialog(nullptr), mainWindow_(mainWindow) {
     setObjectName(QStringLiteral("fmProgData"));
@@ -14,7 +15,7 @@ TfmProgData::TfmProgData(QWidget* mainWindow) : QDialog(nullptr), mainWindow_(ma
     formFont.setPixelSize(11);
     setFont(formFont);
     setAttribute(Qt::WA_QuitOnClose, false);
-    resize(kWidth, kHeight);
+    resize(ClientSizeForOuter(QSize(kWidth, kHeight), mainWindow_));
 
     moShowCode = new QPlainTextEdit(this);
     moShowCode->setObjectName(QStringLiteral("moShowCode"));
@@ -47,9 +48,13 @@ QString TfmProgData::Text() const {
 
 void TfmProgData::showEvent(QShowEvent* event) {
     if (mainWindow_ != nullptr) {
+        if (!sized_ && mainWindow_->isVisible()) {
+            resize(ClientSizeForOuter(QSize(kWidth, kHeight), mainWindow_));
+            sized_ = true;
+        }
         const QRect main = mainWindow_->frameGeometry();
-        const QRect own(QPoint(0, 0), frameGeometry().size());
-        move(main.center() - own.center());
+        const QRect own(QPoint(0, 0), QSize(kWidth, kHeight));
+        PlaceOnScreen(*this, main.center() - own.center(), own.size());
     }
     QDialog::showEvent(event);
 }

@@ -14,6 +14,7 @@ class TfmProgData : public QDialog {
     Q_OBJECT
 
   public:
+    // Outer size, frame included.
     static constexpr int kWidth = 654;
     static constexpr int kHeight = 545;
 
@@ -32,4 +33,5 @@ class TfmProgData : public QDialog {
 
   private:
     QPointer<QWidget> mainWindow_;
+    bool sized_ = false;  // on the first show, with the main window's real frame
 };

@@ -9,6 +9,7 @@
 
 #include "app/diag/dump.h"
 #include "app/status_bar.h"
+#include "app/window_placement.h"
 #include "tests/app/window_fixture.h"
 
 namespace {
@@ -21,7 +22,7 @@ TEST(HidDataWindow, KeepsLinesOnlyWhileShown) {
     TfmHidData window;
     EXPECT_EQ(window.objectName(), "fmHidData");
     EXPECT_EQ(window.windowTitle(), "Hid Data");
-    EXPECT_EQ(window.size(), QSize(654, 545));
+    EXPECT_EQ(window.size() + kNominalFrameExtra, QSize(654, 545));  // the outer size
     ASSERT_NE(window.hbHidData, nullptr);
     EXPECT_EQ(window.hbHidData->objectName(), "hbHidData");
 
@@ -45,7 +46,7 @@ TEST(ProgDataWindow, StartsWithTheMemoLineAndShowsDumps) {
     TfmProgData window;
     EXPECT_EQ(window.objectName(), "fmProgData");
     EXPECT_EQ(window.windowTitle(), "Program Data");
-    EXPECT_EQ(window.size(), QSize(654, 545));
+    EXPECT_EQ(window.size() + kNominalFrameExtra, QSize(654, 545));  // the outer size
     QPlainTextEdit* memo = window.moShowCode;
     ASSERT_NE(memo, nullptr);
     EXPECT_EQ(memo->objectName(), "moShowCode");

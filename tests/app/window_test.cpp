@@ -7,12 +7,15 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
 #include <thread>
 
 #include "app/status_bar.h"
+#include "app/window_placement.h"
 #include "hid/hid.h"
 #include "hid/jvhidcontrollerclass.h"
 #include "protocol/lcmd.h"
@@ -137,11 +140,9 @@ TEST_F(WindowTest, ServiceEntriesAreHiddenActionsWithShortcuts) {
     EXPECT_TRUE(isp->actions().contains(isp->Memory1));
     EXPECT_TRUE(isp->actions().contains(isp->HidData1));
 
-    // HidData: beside the main window, top aligned, not modal.
+    // HidData: beside the main window, top aligned, not modal (placement: see below).
     isp->HidData1->trigger();
     ASSERT_TRUE(hidData->isVisible());
-    const QRect main = isp->frameGeometry();
-    EXPECT_EQ(hidData->pos(), QPoint(main.x() + main.width() + 10, main.y()));
     EXPECT_FALSE(hidData->isModal());
 
     // Memory: modal, through the dialog seam.
@@ -579,6 +580,38 @@ TEST_F(WindowTest, StartButtonDisablesItselfAndStartsTheUpdate) {
     EXPECT_TRUE(isp->McuUpdatePending);
     EXPECT_TRUE(isp->StatusIsRed());
     EXPECT_FALSE(isp->bnMcuProgram->isEnabled());
+}
+
+TEST_F(WindowTest, WindowsHaveTheirOuterSizesAndStayOnScreen) {
+    // The main window cannot be resized: its controls sit at fixed places.
+    EXPECT_EQ(isp->minimumSize(), QSize(415, 133));
+    EXPECT_EQ(isp->maximumSize(), QSize(415, 133));
+
+    // The diagnostic windows' sizes are outer sizes, with the frame this platform draws.
+    const QRect available = isp->screen()->availableGeometry();
+    isp->HidData1Click();
+    const QRect main = isp->frameGeometry();
+    const QRect log = hidData->frameGeometry();
+    EXPECT_EQ(log.size(), QSize(654, 545));
+    EXPECT_TRUE(available.contains(log)) << available.width() << "x" << available.height();
+    // Beside the main window, top aligned, as far as the screen allows.
+    EXPECT_EQ(log.left(), std::min(main.right() + 1 + 10, available.right() + 1 - 654));
+    EXPECT_EQ(log.top(), std::min(main.top(), available.bottom() + 1 - 545));
+    isp->Memory1Click();
+    EXPECT_EQ(progData->frameGeometry().size(), QSize(654, 545));
+    EXPECT_TRUE(available.contains(progData->frameGeometry()));
+
+    // On a 1366 x 768 desktop with a 27-pixel panel at the top, the log beside the centred main
+    // window would hang 196 pixels off the right edge and 48 off the bottom.
+    const QRect desk(0, 27, 1366, 741);
+    const QRect centred(467, 298, 431, 172);
+    EXPECT_EQ(
+        KeepOnScreen(QRect(QPoint(centred.right() + 1 + 10, centred.top()), QSize(654, 545)), desk),
+        QPoint(1366 - 654, 768 - 545));
+    EXPECT_EQ(KeepOnScreen(QRect(100, 100, 654, 545), desk), QPoint(100, 100));
+    EXPECT_EQ(KeepOnScreen(QRect(-50, 0, 654, 545), desk), QPoint(0, 27));
+    // Larger than the desktop: the title bar stays reachable.
+    EXPECT_EQ(KeepOnScreen(QRect(300, 300, 2000, 1000), desk), QPoint(0, 27));
 }
 
 TEST_F(WindowTest, MemoryWindowWithoutASeamIsModal) {

@@ -5,6 +5,7 @@
 
 #include "hid/hid.h"
 #include "hid/jvhidcontrollerclass.h"
+#include "hid/moduleloader.h"
 #include "hid/setupapi.h"
 
 namespace {
@@ -17,6 +18,9 @@ TEST(NoBackend, ControllerStartsAndFindsNothing) {
     TJvHidDeviceController Ctl;
     EXPECT_FALSE(IsHidLoaded());
     EXPECT_FALSE(IsSetupApiLoaded());
+    // The loader's own words, for the message that replaces "No Device".
+    EXPECT_NE(ModuleLoadError().find("libvelto-hid-not-installed.so"), std::string::npos)
+        << ModuleLoadError();
     int Changes = 0;
     Ctl.SetOnDeviceChange([&](TJvHidDeviceController*) { ++Changes; });
     QCoreApplication::processEvents();
