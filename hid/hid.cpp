@@ -54,6 +54,7 @@ decltype(&::HidP_MaxUsageListLength) HidP_MaxButtonListLength = nullptr;
 namespace syslib {
 decltype(&::CreateFile) CreateFile = nullptr;
 decltype(&::CloseHandle) CloseHandle = nullptr;
+decltype(&::QueryDeviceAccess) QueryDeviceAccess = nullptr;
 decltype(&::ReadFile) ReadFile = nullptr;
 decltype(&::WriteFile) WriteFile = nullptr;
 decltype(&::ReadFileEx) ReadFileEx = nullptr;
@@ -127,6 +128,7 @@ void ForEachEntry(Op&& op) {
     VELTO_ENTRY(hidlib, HidP_TranslateUsagesToI8042ScanCodes);
     VELTO_ENTRY(syslib, CreateFile);
     VELTO_ENTRY(syslib, CloseHandle);
+    VELTO_ENTRY(syslib, QueryDeviceAccess);
     VELTO_ENTRY(syslib, ReadFile);
     VELTO_ENTRY(syslib, WriteFile);
     VELTO_ENTRY(syslib, ReadFileEx);
@@ -292,8 +294,13 @@ std::string SysErrorMessage(uint32_t Code) {
             return "The handle is invalid.";
         case ERROR_NOT_ENOUGH_MEMORY:
             return "Not enough memory resources are available to process this command.";
+        case ERROR_WRITE_FAULT:
+            return "The system cannot write to the specified device.";
         case ERROR_GEN_FAILURE:
             return "A device attached to the system is not functioning.";
+        case ERROR_SHARING_VIOLATION:
+            return "The process cannot access the file because it is being used by another "
+                   "process.";
         case ERROR_NOT_SUPPORTED:
             return "The request is not supported.";
         case ERROR_INVALID_PARAMETER:
@@ -313,6 +320,8 @@ std::string SysErrorMessage(uint32_t Code) {
             return "The device is not connected.";
         case ERROR_NOT_FOUND:
             return "Element not found.";
+        case ERROR_TIMEOUT:
+            return "This operation returned because the timeout period expired.";
         default:
             return "System error code " + std::to_string(Code);
     }

@@ -89,6 +89,7 @@ extern decltype(&::HidP_MaxUsageListLength) HidP_MaxButtonListLength;
 namespace syslib {
 extern decltype(&::CreateFile) CreateFile;
 extern decltype(&::CloseHandle) CloseHandle;
+extern decltype(&::QueryDeviceAccess) QueryDeviceAccess;
 extern decltype(&::ReadFile) ReadFile;
 extern decltype(&::WriteFile) WriteFile;
 extern decltype(&::ReadFileEx) ReadFileEx;

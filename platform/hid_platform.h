@@ -57,7 +57,9 @@ typedef struct GUID {
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_WRITE_FAULT 29u
 #define ERROR_GEN_FAILURE 31u
+#define ERROR_SHARING_VIOLATION 32u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
@@ -67,6 +69,7 @@ typedef struct GUID {
 #define ERROR_IO_PENDING 997u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #define ERROR_NOT_FOUND 1168u
+#define ERROR_TIMEOUT 1460u
 
 /* SleepEx result when the wait ended because an overlapped read completed. */
 #define WAIT_IO_COMPLETION 192u
@@ -91,12 +94,22 @@ typedef struct OVERLAPPED {
 typedef void (*LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD errorCode, DWORD bytesTransferred,
                                                 OVERLAPPED* overlapped);
 
-/* access 0 opens the device for queries only (attributes, strings, descriptors). */
+/* access 0 opens the device for queries only (attributes, strings, descriptors); it never
+ * touches the device itself. A handle with GENERIC_READ and GENERIC_WRITE holds the device for
+ * this program until it is closed: another read/write open fails with
+ * ERROR_SHARING_VIOLATION. */
 HANDLE CreateFile(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
                   DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);
-/* Synchronous I/O. A read returns one input report, report ID first; a write takes one
- * output report, report ID first. overlapped must be null. */
+/* Whether CreateFile with this access would succeed now, found out without opening the device
+ * (opening wakes a suspended device): TRUE, or FALSE with the reason, ERROR_ACCESS_DENIED,
+ * ERROR_SHARING_VIOLATION or ERROR_FILE_NOT_FOUND. A change of the answer is announced like an
+ * arrival (DBT_DEVNODES_CHANGED). */
+BOOL QueryDeviceAccess(const char* path, DWORD access);
+/* Synchronous I/O. A read returns one input report, report ID first, padded with zeros to the
+ * input report length (a device may send fewer bytes); a write takes one output report, report
+ * ID first, and sends it whole or fails (ERROR_WRITE_FAULT when only part went out,
+ * ERROR_TIMEOUT when the device did not take it in time). overlapped must be null. */
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped);
 /* Overlapped I/O on a handle opened with FILE_FLAG_OVERLAPPED. The buffer and the record
@@ -129,8 +142,8 @@ int GetLocaleInfo(DWORD locale, DWORD type, char* buffer, int size);
 #define WM_DEVICECHANGE 0x0219u
 #define DBT_DEVNODES_CHANGED 0x0007u
 
-/* Called on a backend thread whenever HID interfaces arrive or leave, with
- * DBT_DEVNODES_CHANGED. The receiver hands it on to its own thread. */
+/* Called on a backend thread whenever HID interfaces arrive or leave, or the access to one
+ * changes, with DBT_DEVNODES_CHANGED. The receiver hands it on to its own thread. */
 typedef void (*DEVICE_CHANGE_CALLBACK)(void* context, DWORD event);
 HDEVNOTIFY RegisterDeviceNotification(DEVICE_CHANGE_CALLBACK callback, void* context);
 /* After this returns, the callback is not running and will not be called again. */

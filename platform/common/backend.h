@@ -142,6 +142,8 @@ class Backend {
     // Opens a device path; null with the last error set on failure. Access 0 must work for
     // queries without touching the device's I/O.
     virtual std::shared_ptr<DeviceFile> open(const char* path, DWORD access, DWORD flags) = 0;
+    // QueryDeviceAccess: true, or false with the last error set. Must not open the device.
+    virtual bool checkAccess(const char* path, DWORD access) = 0;
     virtual std::vector<DeviceEntry> enumerate() = 0;
     // Called with true when the first device-change listener registers and with false when
     // the last one leaves.

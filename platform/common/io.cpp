@@ -306,6 +306,13 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD, void*, DWORD dispositio
     return registerHandle(std::move(file));
 }
 
+BOOL QueryDeviceAccess(const char* path, DWORD access) {
+    if (!path) return fail(ERROR_INVALID_PARAMETER);
+    if (!backend().checkAccess(path, access)) return 0;
+    setError(ERROR_SUCCESS);
+    return 1;
+}
+
 BOOL CloseHandle(HANDLE handle) {
     auto object = releaseHandle(handle);
     if (!object) return fail(ERROR_INVALID_HANDLE);

@@ -1,5 +1,9 @@
 // The Linux hidraw backend: sysfs enumeration, device nodes for report I/O and feature
 // ioctls, overlapped reads polled in the reading thread's SleepEx, hotplug by inotify.
+//
+// Listing a device never opens its node: opening a hidraw node powers the device up (and
+// waits for it), so only a program that is going to use the device opens it. A read/write
+// open takes an exclusive advisory lock on the node, one program per device.
 #include "platform/common/abi.h"
 
 #pragma GCC visibility push(default)
@@ -10,18 +14,23 @@
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/common/backend.h"
+#include "platform/hidp/hidp.h"
 #include "platform/hidraw/sysfs.h"
 
 using velto::platform::completeOp;
@@ -41,9 +50,11 @@ constexpr std::size_t kMaxReport = 16384;
 // The feature ioctls carry the length in 14 bits.
 constexpr ULONG kMaxFeature = 16383;
 
+// Errors after which the node is of no more use. A stalled endpoint (EPIPE) or a report the
+// device did not take in time (ETIMEDOUT) fails that one transfer only.
 bool isRemoval(int error) {
     return error == ENODEV || error == EIO || error == ENXIO || error == EBADF ||
-           error == ENOTCONN || error == ECONNRESET || error == EPIPE;
+           error == ENOTCONN || error == ECONNRESET || error == ESHUTDOWN;
 }
 
 DWORD errorOf(int error) {
@@ -65,9 +76,73 @@ DWORD errorOf(int error) {
             return ERROR_INVALID_PARAMETER;
         case ENOMEM:
             return ERROR_NOT_ENOUGH_MEMORY;
+        case ETIMEDOUT:
+            return ERROR_TIMEOUT;
         default:
             return ERROR_GEN_FAILURE;
     }
+}
+
+// Whether input reports carry their report ID. The kernel numbers reports per report type: an
+// input report comes with its ID byte when some input report of the device has an ID, whatever
+// the feature and output reports do.
+bool inputReportsNumbered(const std::vector<uint8_t>& descriptor) {
+    static constexpr std::size_t kSizes[4] = {0, 1, 2, 4};
+    std::vector<uint32_t> pushed;  // Push and Pop save and restore the report ID too
+    uint32_t id = 0;
+    std::size_t i = 0;
+    while (i < descriptor.size()) {
+        const uint8_t prefix = descriptor[i];
+        if (prefix == 0xFE) {  // long item: size, tag, data
+            if (i + 1 >= descriptor.size()) break;
+            i += 3 + descriptor[i + 1];
+            continue;
+        }
+        const std::size_t size = kSizes[prefix & 3];
+        if (size > descriptor.size() - i - 1) break;
+        uint32_t value = 0;
+        for (std::size_t k = 0; k < size; ++k)
+            value |= static_cast<uint32_t>(descriptor[i + 1 + k]) << (8 * k);
+        switch (prefix & 0xFC) {
+            case 0x84:  // Report ID
+                id = value;
+                break;
+            case 0xA4:  // Push
+                pushed.push_back(id);
+                break;
+            case 0xB4:  // Pop
+                if (!pushed.empty()) {
+                    id = pushed.back();
+                    pushed.pop_back();
+                }
+                break;
+            case 0x80:  // Input
+                if (id != 0) return true;
+                break;
+            default:
+                break;
+        }
+        i += 1 + size;
+    }
+    return false;
+}
+
+// How input reports come off the node: with or without their ID byte, and the length a short
+// report is padded to (ID byte included; 0 when the descriptor cannot be parsed).
+struct InputLayout {
+    bool numbered = false;
+    std::size_t length = 0;
+};
+
+InputLayout inputLayoutOf(const std::vector<uint8_t>& descriptor) {
+    InputLayout layout;
+    layout.numbered = inputReportsNumbered(descriptor);
+    PHIDP_PREPARSED_DATA data = hidp::ParseDescriptor(descriptor.data(), descriptor.size());
+    HIDP_CAPS caps{};
+    if (data != nullptr && HidP_GetCaps(data, &caps) == HIDP_STATUS_SUCCESS)
+        layout.length = caps.InputReportByteLength;
+    hidp::FreePreparsedData(data);
+    return layout;
 }
 
 class HidrawFile final : public DeviceFile {
@@ -77,7 +152,7 @@ class HidrawFile final : public DeviceFile {
           info_(std::move(info)),
           fd_(fd),
           wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-          numbered_(hasReportIds(info_.descriptor)) {}
+          input_(inputLayoutOf(info_.descriptor)) {}
     ~HidrawFile() override {
         if (fd_ >= 0) ::close(fd_);
         if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -154,31 +229,26 @@ class HidrawFile final : public DeviceFile {
 
     bool write(const uint8_t* buffer, DWORD size, DWORD& done) override {
         if (!ioReady()) return false;
-        // The report ID goes first, as hidraw expects (0 for unnumbered reports).
-        DWORD written = 0;
-        while (written < size) {
-            const ssize_t n = ::write(fd_, buffer + written, size - written);
-            if (n > 0) {
-                written += static_cast<DWORD>(n);
-                continue;
-            }
-            const int error = n < 0 ? errno : EIO;
-            if (error == EINTR) continue;
-            if (error == EAGAIN) {
-                pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
-                const int ready = ::poll(fds, 2, 5000);
-                if (ready > 0 && fds[1].revents) return fail(ERROR_OPERATION_ABORTED);
-                if (ready == 0) return fail(ERROR_GEN_FAILURE);  // the device takes nothing
-                continue;
-            }
-            if (isRemoval(error)) {
-                markGone();
-                return fail(ERROR_DEVICE_NOT_CONNECTED);
-            }
-            return failErrno(error);
+        // The report ID goes first, as hidraw expects (0 for unnumbered reports). One write()
+        // is one report: hidraw sends it whole or fails, and ignores O_NONBLOCK here (the
+        // call returns once the device took the report or the transfer timed out), so there
+        // is nothing to wait for. Whatever a partial write left must not follow as a report
+        // of its own.
+        ssize_t n = 0;
+        do {
+            n = ::write(fd_, buffer, size);
+        } while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(size)) {
+            done = size;
+            return true;
         }
-        done = written;
-        return true;
+        if (n >= 0) return fail(ERROR_WRITE_FAULT);
+        const int error = errno;
+        if (isRemoval(error)) {
+            markGone();
+            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        }
+        return failErrno(error);
     }
 
     void startRead(const std::shared_ptr<IoOp>& op) override {
@@ -232,19 +302,18 @@ class HidrawFile final : public DeviceFile {
     enum class Read { Report, Again, Gone };
 
     // One read from the node. The kernel leaves out the report ID of unnumbered reports; the
-    // caller always gets it first.
+    // caller always gets it first. The kernel also passes on as many bytes as the device sent,
+    // which may be fewer than the descriptor declares: the caller gets the declared length,
+    // padded with zeros.
     Read readReport(short revents, std::vector<uint8_t>& report) {
         uint8_t data[kMaxReport];
         const ssize_t n = ::read(fd_, data, sizeof data);
         if (n > 0) {
             const auto len = static_cast<std::size_t>(n);
-            if (numbered_) {
-                report.assign(data, data + len);
-            } else {
-                report.reserve(len + 1);
-                report.push_back(0);
-                report.insert(report.end(), data, data + len);
-            }
+            report.reserve(std::max(len + 1, input_.length));
+            if (!input_.numbered) report.push_back(0);
+            report.insert(report.end(), data, data + len);
+            if (report.size() < input_.length) report.resize(input_.length, 0);
             return Read::Report;
         }
         const int error = n == 0 ? EIO : errno;  // end of file: nothing more will come
@@ -286,7 +355,7 @@ class HidrawFile final : public DeviceFile {
     const Interface info_;
     const int fd_;
     const int wakeFd_;
-    const bool numbered_;
+    const InputLayout input_;
     bool gone_ = false;    // guarded by mutex_
     bool closed_ = false;  // guarded by mutex_
 };
@@ -304,65 +373,96 @@ std::string enumeratorOf(uint16_t bus) {
     }
 }
 
-// Watches <dev> for hidraw nodes coming, going and changing access, on a thread of its own.
+// Watches <dev> for hidraw nodes coming, going and changing access (permissions set by udev
+// after the node appeared, a program closing a node it held), on a thread of its own. When
+// the watch cannot be set, or is lost, it is set again as soon as it can be, and until then
+// a rescan is asked for periodically: no change is missed for good.
 class Watcher {
   public:
     ~Watcher() { stop(); }
 
     void start(const std::string& devRoot) {
         stop();
-        auto fds = std::make_shared<Fds>();
-        fds->in = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        fds->stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        constexpr uint32_t kMask =
-            IN_CREATE | IN_DELETE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF;
-        if (fds->in < 0 || fds->stop < 0 || inotify_add_watch(fds->in, devRoot.c_str(), kMask) < 0)
-            return;
-        fds_ = fds;
-        thread_ = std::thread([fds] { run(*fds); });
+        auto stopFd = std::make_shared<Fd>(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (stopFd->fd < 0) return;
+        // The first watch is set before this returns, so that no change after it is missed.
+        const int in = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        const bool armed = in >= 0 && inotify_add_watch(in, devRoot.c_str(), kMask) >= 0;
+        stop_ = stopFd;
+        thread_ =
+            std::thread([stopFd, devRoot, in, armed] { run(stopFd->fd, devRoot, in, armed); });
     }
 
     void stop() {
         if (!thread_.joinable()) return;
         const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(fds_->stop, &one, sizeof one);
+        [[maybe_unused]] const ssize_t n = ::write(stop_->fd, &one, sizeof one);
         // Stopped from a callback on the watcher itself: it ends on its own.
         if (thread_.get_id() == std::this_thread::get_id())
             thread_.detach();
         else
             thread_.join();
-        fds_.reset();
+        stop_.reset();
     }
+
+    // How often a watcher without a watch asks for a rescan.
+    static constexpr int kRescanMs = 1000;
+    static constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_ATTRIB | IN_CLOSE_WRITE |
+                                      IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF;
 
   private:
     // Closed by whoever lets go last, the watcher or its thread.
-    struct Fds {
-        int in = -1;
-        int stop = -1;
-        Fds() = default;
-        Fds(const Fds&) = delete;
-        Fds& operator=(const Fds&) = delete;
-        ~Fds() {
-            if (in >= 0) ::close(in);
-            if (stop >= 0) ::close(stop);
+    struct Fd {
+        explicit Fd(int value) : fd(value) {}
+        Fd(const Fd&) = delete;
+        Fd& operator=(const Fd&) = delete;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
         }
+        const int fd;
     };
 
-    static void run(const Fds& fds);
+    // Owns the inotify instance in (-1: none yet).
+    static void run(int stopFd, const std::string& devRoot, int in, bool armed);
 
     std::thread thread_;
-    std::shared_ptr<Fds> fds_;
+    std::shared_ptr<Fd> stop_;
 };
+
+// The interface name of a device path under the dev root ("" for anything else).
+std::string interfaceNameOf(const Roots& r, const char* path) {
+    const std::string text = path;
+    const std::string prefix = r.dev + "/";
+    return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : "";
+}
+
+// Whether a program holds an exclusive lock on the node (its own other handles included),
+// read from the kernel's lock list rather than by opening the node.
+bool lockedByAnyone(const struct stat& node) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string ordinal, kind, mode, type, pid, id;
+        fields >> ordinal >> kind;
+        if (kind == "->") continue;  // a waiter, not a holder
+        fields >> mode >> type >> pid >> id;
+        if (kind != "FLOCK" || type != "WRITE") continue;
+        unsigned int devMajor = 0, devMinor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(id.c_str(), "%x:%x:%llu", &devMajor, &devMinor, &inode) != 3) continue;
+        if (devMajor == major(node.st_dev) && devMinor == minor(node.st_dev) &&
+            inode == node.st_ino)
+            return true;
+    }
+    return false;
+}
 
 class HidrawBackend final : public velto::platform::Backend {
   public:
     std::shared_ptr<DeviceFile> open(const char* path, DWORD access, DWORD flags) override {
         const Roots r = roots();
-        const std::string text = path;
-        const std::string prefix = r.dev + "/";
-        const std::string name =
-            text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : "";
-        auto info = readInterface(r, name);
+        auto info = readInterface(r, interfaceNameOf(r, path));
         struct stat st {};
         if (!info || ::stat(info->node.c_str(), &st) != 0) {
             setError(ERROR_FILE_NOT_FOUND);
@@ -379,8 +479,39 @@ class HidrawBackend final : public velto::platform::Backend {
                 setError(errorOf(errno));
                 return nullptr;
             }
+            // One program per device: the read/write handle holds the node until it is
+            // closed (the lock goes with the descriptor, also when the program ends).
+            if (mode == O_RDWR && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+                ::close(fd);
+                setError(ERROR_SHARING_VIOLATION);
+                return nullptr;
+            }
         }
         return std::make_shared<HidrawFile>(std::move(*info), fd, access, flags);
+    }
+
+    bool checkAccess(const char* path, DWORD access) override {
+        const Roots r = roots();
+        const std::string name = interfaceNameOf(r, path);
+        struct stat st {};
+        const std::string node = r.dev + "/" + name;
+        if (!isInterfaceName(name) || ::stat(node.c_str(), &st) != 0) {
+            setError(ERROR_FILE_NOT_FOUND);
+            return false;
+        }
+        int mode = 0;
+        if (access & GENERIC_READ) mode |= R_OK;
+        if (access & GENERIC_WRITE) mode |= W_OK;
+        // The permission check open() makes (ACLs included), without opening.
+        if (mode != 0 && ::faccessat(AT_FDCWD, node.c_str(), mode, AT_EACCESS) != 0) {
+            setError(errorOf(errno));
+            return false;
+        }
+        if (mode == (R_OK | W_OK) && lockedByAnyone(st)) {
+            setError(ERROR_SHARING_VIOLATION);
+            return false;
+        }
+        return true;
     }
 
     std::vector<DeviceEntry> enumerate() override {
@@ -479,26 +610,47 @@ HidrawBackend& hidrawBackend() {
     return b;
 }
 
-void Watcher::run(const Fds& fds) {
+void Watcher::run(int stopFd, const std::string& devRoot, int in, bool armed) {
     alignas(inotify_event) char buffer[4096];
+    const auto disarm = [&] {
+        if (in >= 0) ::close(in);
+        in = -1;
+        armed = false;
+    };
     for (;;) {
-        pollfd wait[2] = {{fds.in, POLLIN, 0}, {fds.stop, POLLIN, 0}};
-        if (::poll(wait, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
+        if (!armed) {
+            if (in < 0) in = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+            armed = in >= 0 && inotify_add_watch(in, devRoot.c_str(), kMask) >= 0;
+            // Whatever changed while nothing watched is found by a pass now.
+            if (armed) velto::platform::notifyDeviceChange();
         }
-        if (wait[1].revents) return;
+        pollfd wait[2] = {{stopFd, POLLIN, 0}, {armed ? in : -1, POLLIN, 0}};
+        const int ready = ::poll(wait, 2, armed ? -1 : Watcher::kRescanMs);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            // The wait itself failed: start over with a fresh instance, after a pause.
+            disarm();
+            pollfd pause{stopFd, POLLIN, 0};
+            if (::poll(&pause, 1, Watcher::kRescanMs) > 0) break;
+            velto::platform::notifyDeviceChange();
+            continue;
+        }
+        if (wait[0].revents) break;
+        if (!armed) {
+            velto::platform::notifyDeviceChange();  // the periodic rescan
+            continue;
+        }
         bool changed = false;
-        bool lost = false;
+        bool lost = (wait[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
         for (;;) {
-            const ssize_t n = ::read(fds.in, buffer, sizeof buffer);
+            const ssize_t n = ::read(in, buffer, sizeof buffer);
             if (n <= 0) break;
             for (ssize_t pos = 0; pos + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + pos);
                 pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
                 if (pos > n) break;
-                if (event->mask & (IN_DELETE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) {
-                    lost = lost || (event->mask & (IN_DELETE_SELF | IN_IGNORED)) != 0;
+                if (event->mask & (IN_DELETE_SELF | IN_IGNORED | IN_UNMOUNT | IN_Q_OVERFLOW)) {
+                    lost = lost || (event->mask & IN_Q_OVERFLOW) == 0;
                     changed = true;
                     continue;
                 }
@@ -509,9 +661,11 @@ void Watcher::run(const Fds& fds) {
                 changed = true;
             }
         }
-        if (changed) velto::platform::notifyDeviceChange();
-        if (lost) return;  // the watched folder itself is gone
+        // The watched folder went away (or was unmounted): watch it again once it is back.
+        if (lost) disarm();
+        if (changed || lost) velto::platform::notifyDeviceChange();
     }
+    disarm();
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ struct SimDevice {
     // Guarded by the bus mutex.
     FeatureHandler onFeature;
     bool accessDenied = false;
+    bool heldElsewhere = false;
     std::vector<std::weak_ptr<SimFile>> files;
 };
 
@@ -224,6 +225,19 @@ std::vector<std::shared_ptr<SimFile>> liveFiles(SimDevice& device) {
     return files;
 }
 
+// Called with the bus mutex held.
+bool mayOpen(const SimDevice& device, DWORD access) {
+    if ((access & (GENERIC_READ | GENERIC_WRITE)) && device.accessDenied) {
+        setError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if ((access & GENERIC_READ) && (access & GENERIC_WRITE) && device.heldElsewhere) {
+        setError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
+    return true;
+}
+
 class SimBackend final : public velto::platform::Backend {
   public:
     std::shared_ptr<DeviceFile> open(const char* path, DWORD access, DWORD flags) override {
@@ -231,10 +245,7 @@ class SimBackend final : public velto::platform::Backend {
         std::lock_guard lock(s.mutex);
         for (auto& [id, device] : s.devices) {
             if (device->path != path) continue;
-            if ((access & (GENERIC_READ | GENERIC_WRITE)) && device->accessDenied) {
-                setError(ERROR_ACCESS_DENIED);
-                return nullptr;
-            }
+            if (!mayOpen(*device, access)) return nullptr;
             auto file = std::make_shared<SimFile>(device, access, flags);
             // Forget handles closed meanwhile, so a long-lived device's list stays short.
             std::erase_if(device->files, [](const auto& weak) { return weak.expired(); });
@@ -243,6 +254,15 @@ class SimBackend final : public velto::platform::Backend {
         }
         setError(ERROR_FILE_NOT_FOUND);
         return nullptr;
+    }
+
+    bool checkAccess(const char* path, DWORD access) override {
+        auto& s = state();
+        std::lock_guard lock(s.mutex);
+        for (auto& [id, device] : s.devices)
+            if (device->path == path) return mayOpen(*device, access);
+        setError(ERROR_FILE_NOT_FOUND);
+        return false;
     }
 
     std::vector<DeviceEntry> enumerate() override {
@@ -372,10 +392,29 @@ void Bus::setFeatureHandler(DeviceId id, FeatureHandler handler) {
 }
 
 void Bus::setAccessDenied(DeviceId id, bool denied) {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    auto it = s.devices.find(id);
-    if (it != s.devices.end()) it->second->accessDenied = denied;
+    bool changed = false;
+    {
+        auto& s = state();
+        std::lock_guard lock(s.mutex);
+        auto it = s.devices.find(id);
+        if (it == s.devices.end()) return;
+        changed = it->second->accessDenied != denied;
+        it->second->accessDenied = denied;
+    }
+    if (changed) velto::platform::notifyDeviceChange();
+}
+
+void Bus::setHeldByOtherProgram(DeviceId id, bool held) {
+    bool changed = false;
+    {
+        auto& s = state();
+        std::lock_guard lock(s.mutex);
+        auto it = s.devices.find(id);
+        if (it == s.devices.end()) return;
+        changed = it->second->heldElsewhere != held;
+        it->second->heldElsewhere = held;
+    }
+    if (changed) velto::platform::notifyDeviceChange();
 }
 
 std::string Bus::devicePath(DeviceId id) const {

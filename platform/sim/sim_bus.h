@@ -57,8 +57,12 @@ class Bus {
     // Feature reports of the device go to handler; without one they fail.
     void setFeatureHandler(DeviceId id, FeatureHandler handler);
     // While set, opening the device for reading or writing fails with ERROR_ACCESS_DENIED;
-    // query-only opens still work (a device node the user may not open).
+    // query-only opens still work (a device node the user may not open). A change fires the
+    // device-change notification, as a node's new permissions do.
     void setAccessDenied(DeviceId id, bool denied);
+    // While set, read/write opens fail with ERROR_SHARING_VIOLATION (another program holds the
+    // device). A change fires the device-change notification.
+    void setHeldByOtherProgram(DeviceId id, bool held);
     // The interface path enumeration reports for the device; empty when it is not plugged.
     std::string devicePath(DeviceId id) const;
     // Removes every device (for tests); fires the notification if any was plugged.

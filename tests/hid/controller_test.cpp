@@ -199,6 +199,64 @@ TEST_F(ControllerTest, CheckedOutDeviceThatVanishesStaysListedUntilCheckIn) {
     EXPECT_EQ(Ctl->CheckedInCount(), 1);
 }
 
+TEST_F(ControllerTest, AccessThatComesLateReachesTheListedDeviceAndStartsItsReader) {
+    // The device is listed before it may be opened (udev sets a node's permissions after the
+    // node appeared). An owner that takes only devices it can open, as the window does, gets
+    // it once access comes: the pass re-evaluates the listed object and reports a change.
+    EchoDevice Dev;
+    auto& Bus = simbus::Bus::instance();
+    Bus.setAccessDenied(Dev.Id, true);
+    auto Ctl = MakeController();
+    ASSERT_TRUE(WaitPlugged(*Ctl, 1));
+    TJvHidDevice* Listed = Ctl->Devices()[0];
+    EXPECT_FALSE(Listed->ReadWriteAccess);
+    EXPECT_EQ(Listed->ReadWriteError(), ERROR_ACCESS_DENIED);
+    std::vector<uint8_t> Echoed;
+    Ctl->SetOnDeviceData([&](TJvHidDevice*, uint8_t, const uint8_t* Data, uint16_t Size) {
+        Echoed.assign(Data, Data + Size);
+    });
+    TJvHidDevice* Out = nullptr;
+    Ctl->SetOnEnumerate([&](TJvHidDevice* D, int Idx) {
+        if (Out == nullptr && D->ReadWriteAccess) Ctl->CheckOutByIndex(Out, Idx);
+        return true;
+    });
+    Ctl->SetOnDeviceChange([&](TJvHidDeviceController*) { Ctl->Enumerate(); });
+    RunFor(50);
+    EXPECT_EQ(Out, nullptr);
+
+    Bus.setAccessDenied(Dev.Id, false);
+    ASSERT_TRUE(RunUntil([&] { return Out != nullptr; }, 5000));
+    EXPECT_EQ(Out, Listed) << "the listed object, re-evaluated";
+    EXPECT_EQ(Out->ReadWriteError(), 0u);
+    ASSERT_TRUE(Out->ReaderRunning());
+    std::vector<uint8_t> Report(65, 0x42);
+    Report[0] = 0;
+    uint32_t Written = 0;
+    ASSERT_TRUE(Out->WriteFile(Report.data(), 65, Written));
+    ASSERT_TRUE(RunUntil([&] { return !Echoed.empty(); }));
+    Ctl->CheckIn(Out);
+
+    // Another program holds the device. An owner that checks it out anyway gets no reader, and
+    // its writes fail rather than go out with nobody reading the answers; once the other
+    // program lets go, the reader starts.
+    Ctl->SetOnDeviceChange(nullptr);
+    Bus.setHeldByOtherProgram(Dev.Id, true);
+    ASSERT_TRUE(RunUntil([&] { return Listed->ReadWriteError() == ERROR_SHARING_VIOLATION; }));
+    ASSERT_TRUE(Ctl->CheckOut(Out));
+    EXPECT_FALSE(Out->ReadWriteAccess);
+    EXPECT_FALSE(Out->ReaderRunning());
+    EXPECT_FALSE(Out->WriteFile(Report.data(), 65, Written));
+    Out->CloseFile();  // even a write that reopens the device is refused while nothing reads
+    EXPECT_FALSE(Out->WriteFile(Report.data(), 65, Written));
+    Bus.setHeldByOtherProgram(Dev.Id, false);
+    ASSERT_TRUE(RunUntil([&] { return Out->ReaderRunning(); }, 5000));
+    Echoed.clear();
+    ASSERT_TRUE(Out->WriteFile(Report.data(), 65, Written));
+    ASSERT_TRUE(RunUntil([&] { return !Echoed.empty(); }));
+    EXPECT_EQ(Echoed[0], 0x42);
+    Ctl->CheckIn(Out);
+}
+
 TEST_F(ControllerTest, UnplugHandlerMayCheckTheDeviceIn) {
     auto Ctl = MakeController();
     TJvHidDevice* Out = nullptr;

@@ -279,6 +279,7 @@ TEST_F(DeviceTest, DeviceWithoutReadWriteAccessNeverReadsAndCannotWrite) {
     Ctl->SetOnDeviceData([](TJvHidDevice*, uint8_t, const uint8_t*, uint16_t) {});
     ASSERT_TRUE(Ctl->CheckOut(Out));
     EXPECT_FALSE(Out->ReadWriteAccess);
+    EXPECT_EQ(Out->ReadWriteError(), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(Out->ReaderRunning());
     uint8_t Report[65] = {};
     uint32_t Written = 7;

@@ -49,6 +49,7 @@ class FakeTree {
     FakeTree(const FakeTree&) = delete;
     FakeTree& operator=(const FakeTree&) = delete;
 
+    std::string root() const { return root_.string(); }
     std::string sysRoot() const { return (root_ / "sys").string(); }
     std::string devRoot() const { return (root_ / "dev").string(); }
     std::string nodePath(int index) const;

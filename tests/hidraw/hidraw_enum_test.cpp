@@ -1,17 +1,22 @@
-// hidraw enumeration, properties, queries and hotplug over fake sysfs trees.
+// hidraw enumeration, properties, queries, access and hotplug over fake sysfs trees.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 
 #include "tests/hidraw/hidraw_test_util.h"
 
+using hidrawtest::AsUser;
 using hidrawtest::FakeDevice;
 using hidrawtest::HidrawTest;
 using hidrawtest::NodeKind;
+using hidrawtest::OpenWatch;
 
 namespace {
 
@@ -184,12 +189,34 @@ struct ChangeCounter {
         std::unique_lock lock(mutex);
         return cv.wait_for(lock, std::chrono::seconds(10), [&] { return count > seen; });
     }
+    // Waits (generously) for a time of `quiet` without a notification.
+    bool waitQuiet(std::chrono::milliseconds quiet) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::unique_lock lock(mutex);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const int last = count;
+            if (!cv.wait_for(lock, quiet, [&] { return count != last; })) return true;
+        }
+        return false;
+    }
     int value() {
         std::lock_guard lock(mutex);
         return count;
     }
 };
 }  // namespace
+
+// Registers for device-change notifications for the scope of a test.
+struct Listening {
+    explicit Listening(ChangeCounter& changes)
+        : handle(RegisterDeviceNotification(&ChangeCounter::callback, &changes)) {}
+    ~Listening() {
+        if (handle) UnregisterDeviceNotification(handle);
+    }
+    Listening(const Listening&) = delete;
+    Listening& operator=(const Listening&) = delete;
+    HDEVNOTIFY handle;
+};
 
 TEST_F(HidrawTest, HotplugThroughNodeCreationRemovalAndAccessChanges) {
     ChangeCounter changes;
@@ -221,4 +248,91 @@ TEST_F(HidrawTest, HotplugThroughNodeCreationRemovalAndAccessChanges) {
     tree().add(2, velto());
     tree().remove(2);
     EXPECT_EQ(changes.value(), seen);
+}
+
+TEST_F(HidrawTest, HotplugSurvivesTheDevFolderGoingAndComing) {
+    namespace fs = std::filesystem;
+    // No folder to watch yet: changes are still found, by a rescan every second.
+    fs::remove_all(tree().devRoot());
+    ChangeCounter changes;
+    Listening listening(changes);
+    ASSERT_NE(listening.handle, nullptr);
+    ASSERT_TRUE(changes.waitBeyond(changes.value()));
+    fs::create_directory(tree().devRoot());
+    // The watch is set once the folder is there, and the rescans stop.
+    ASSERT_TRUE(changes.waitQuiet(std::chrono::milliseconds(1500)));
+    int seen = changes.value();
+    tree().add(0, velto());
+    ASSERT_TRUE(changes.waitBeyond(seen));
+    EXPECT_EQ(enumerate().size(), 1u);
+
+    // The watched folder goes (IN_DELETE_SELF, IN_IGNORED) and comes back: watched again.
+    seen = changes.value();
+    fs::remove_all(tree().devRoot());
+    ASSERT_TRUE(changes.waitBeyond(seen));
+    EXPECT_EQ(enumerate().size(), 0u);
+    fs::create_directory(tree().devRoot());
+    ASSERT_TRUE(changes.waitQuiet(std::chrono::milliseconds(1500)));
+    seen = changes.value();
+    tree().createNode(0, NodeKind::Fifo);
+    ASSERT_TRUE(changes.waitBeyond(seen));
+    EXPECT_EQ(enumerate().size(), 1u);
+}
+
+TEST_F(HidrawTest, AccessIsToldWithoutOpeningTheNode) {
+    tree().add(0, velto());
+    const std::string node = tree().nodePath(0);
+    ASSERT_EQ(::chmod(node.c_str(), 0), 0);  // devtmpfs' node before udev's ACL
+    OpenWatch opens(tree().devRoot());
+    {
+        AsUser user(tree());
+        EXPECT_FALSE(QueryDeviceAccess(node.c_str(), GENERIC_READ | GENERIC_WRITE));
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(QueryDeviceAccess(node.c_str(), 0));
+        // Listing, identifying and describing the device open nothing.
+        ASSERT_EQ(enumerate().size(), 1u);
+        HANDLE h = open(0, 0);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        HIDD_ATTRIBUTES a{sizeof a, 0, 0, 0};
+        EXPECT_TRUE(HidD_GetAttributes(h, &a));
+        PHIDP_PREPARSED_DATA data = nullptr;
+        ASSERT_TRUE(HidD_GetPreparsedData(h, &data));
+        HidD_FreePreparsedData(data);
+        EXPECT_EQ(open(0, GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    }
+    EXPECT_TRUE(opens.opened().empty());
+
+    ASSERT_EQ(::chmod(node.c_str(), 0666), 0);  // udev's rule applied
+    {
+        AsUser user(tree());
+        EXPECT_TRUE(QueryDeviceAccess(node.c_str(), GENERIC_READ | GENERIC_WRITE));
+        EXPECT_NE(open(0, GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(opens.opened(), std::vector<std::string>{"hidraw0"});
+    EXPECT_FALSE(QueryDeviceAccess((tree().devRoot() + "/hidraw9").c_str(), 0));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(HidrawTest, AReadWriteHandleHoldsTheDeviceForOneProgram) {
+    tree().add(0, velto());
+    const std::string node = tree().nodePath(0);
+    ChangeCounter changes;
+    Listening listening(changes);
+    HANDLE held = open(0, GENERIC_READ | GENERIC_WRITE);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open(0, GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(QueryDeviceAccess(node.c_str(), GENERIC_READ | GENERIC_WRITE));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    // Reading beside it, and queries, are not held off.
+    EXPECT_TRUE(QueryDeviceAccess(node.c_str(), GENERIC_READ));
+    EXPECT_NE(open(0, GENERIC_READ), INVALID_HANDLE_VALUE);
+
+    // Letting go of the device is announced, and frees it.
+    const int seen = changes.value();
+    ASSERT_TRUE(CloseHandle(held));
+    ASSERT_TRUE(changes.waitBeyond(seen));
+    EXPECT_TRUE(QueryDeviceAccess(node.c_str(), GENERIC_READ | GENERIC_WRITE));
+    EXPECT_NE(open(0, GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
 }

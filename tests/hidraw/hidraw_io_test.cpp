@@ -1,6 +1,13 @@
-// Report I/O on hidraw nodes: report IDs both ways, overlapped reads polled in SleepEx, removal
-// during a pending read, cancel and close, feature ioctl failures.
+// Report I/O on hidraw nodes: report IDs both ways, short reports, one write per report,
+// overlapped reads polled in SleepEx, removal during a pending read, cancel and close, feature
+// ioctl failures.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <thread>
 
 #include "tests/hidraw/hidraw_test_util.h"
@@ -46,18 +53,40 @@ std::vector<uint8_t> bytes(std::initializer_list<int> values) {
 
 }  // namespace
 
-TEST_F(HidrawTest, UnnumberedReportsGetReportIdZeroFirst) {
+TEST_F(HidrawTest, ShortReportsArePaddedAndUnnumberedOnesGetReportIdZeroFirst) {
     tree().add(0, device(0));
     HANDLE h = open(0, GENERIC_READ);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    tree().write(0, bytes({0x11, 0x22, 0x33}));  // the kernel leaves out an unnumbered ID
-    uint8_t in[65] = {};
+    // The kernel leaves out an unnumbered ID, and passes on only the 3 bytes the device sent:
+    // the caller gets the report's declared length, zero padded.
+    tree().write(0, bytes({0x11, 0x22, 0x33}));
+    uint8_t in[70];
+    std::memset(in, 0xEE, sizeof in);
     DWORD done = 0;
     ASSERT_TRUE(ReadFile(h, in, sizeof in, &done, nullptr));
-    EXPECT_EQ(done, 4u);
+    EXPECT_EQ(done, 65u);
     EXPECT_EQ(in[0], 0);
     EXPECT_EQ(in[1], 0x11);
     EXPECT_EQ(in[3], 0x33);
+    EXPECT_EQ(in[4], 0);
+    EXPECT_EQ(in[64], 0);
+    EXPECT_EQ(in[65], 0xEE);
+
+    // Report IDs are numbered per report type: numbered feature reports beside unnumbered
+    // input reports leave the input reports' first byte as data. (The feature report's ID is
+    // pushed and popped, so the input report after it has none.)
+    FakeDevice mixed = device(0);
+    mixed.descriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF,
+                        0x00, 0x75, 0x08, 0xA4, 0x85, 0x03, 0x95, 0x08, 0x09, 0x03, 0xB1,
+                        0x02, 0xB4, 0x95, 0x40, 0x09, 0x02, 0x81, 0x02, 0xC0};
+    tree().add(2, mixed);
+    HANDLE h2 = open(2, GENERIC_READ);
+    tree().write(2, bytes({0x03, 0x44}));
+    ASSERT_TRUE(ReadFile(h2, in, sizeof in, &done, nullptr));
+    EXPECT_EQ(done, 65u);
+    EXPECT_EQ(in[0], 0);
+    EXPECT_EQ(in[1], 0x03);
+    EXPECT_EQ(in[2], 0x44);
 
     // A data byte that looks like a Report ID item does not make reports numbered.
     FakeDevice tricky = device(0);
@@ -67,7 +96,7 @@ TEST_F(HidrawTest, UnnumberedReportsGetReportIdZeroFirst) {
     HANDLE h1 = open(1, GENERIC_READ);
     tree().write(1, bytes({0x85, 0x01}));
     ASSERT_TRUE(ReadFile(h1, in, sizeof in, &done, nullptr));
-    EXPECT_EQ(done, 3u);
+    EXPECT_EQ(done, 3u);  // its input report is 2 bytes
     EXPECT_EQ(in[0], 0);
     EXPECT_EQ(in[1], 0x85);
 }
@@ -82,10 +111,10 @@ TEST_F(HidrawTest, NumberedReportsKeepTheirId) {
     tree().write(0, bytes({5, 0xAA, 0xBB}));
     ASSERT_TRUE(waitForCompletion());
     EXPECT_EQ(completion.error, ERROR_SUCCESS);
-    EXPECT_EQ(completion.bytes, 3u);
+    EXPECT_EQ(completion.bytes, 65u);
     DWORD done = 0;
     ASSERT_TRUE(GetOverlappedResult(h, &ov, &done, 0));
-    EXPECT_EQ(done, 3u);
+    EXPECT_EQ(done, 65u);
     EXPECT_EQ(in[0], 5);
     EXPECT_EQ(in[1], 0xAA);
 }
@@ -118,6 +147,61 @@ TEST_F(HidrawTest, WritesGoOutReportIdFirst) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+TEST_F(HidrawTest, AWriteIsOneReportAndItsFailureDoesNotEndTheDevice) {
+    // A write the node takes only in part fails at once; the rest never follows as a report of
+    // its own. (A FIFO with little room left stands in for a device taking part of a report.)
+    tree().add(0, device(0));
+    HANDLE h = open(0, GENERIC_READ | GENERIC_WRITE);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const int drain = ::open(tree().nodePath(0).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(drain, 0);
+    // Room for one more page of the report, not for all of it.
+    const int capacity = ::fcntl(drain, F_GETPIPE_SZ);
+    ASSERT_GE(capacity, 16384);
+    const auto fill = static_cast<std::size_t>(capacity) - 5536;
+    tree().write(0, std::vector<uint8_t>(fill, 0x55));
+    std::vector<uint8_t> big(16384, 0xA5);
+    DWORD done = 7;
+    EXPECT_FALSE(WriteFile(h, big.data(), static_cast<DWORD>(big.size()), &done, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+    EXPECT_EQ(done, 0u);
+    std::vector<uint8_t> chunk(65536);
+    std::size_t drained = 0;
+    std::size_t tail = 0;
+    for (;;) {
+        const ssize_t n = ::read(drain, chunk.data(), chunk.size());
+        if (n <= 0) break;
+        drained += static_cast<std::size_t>(n);
+        tail += static_cast<std::size_t>(std::count(chunk.begin(), chunk.begin() + n, 0xA5));
+    }
+    EXPECT_GT(tail, 0u);
+    EXPECT_LT(tail, big.size());
+    EXPECT_EQ(drained, fill + tail);
+    // The next report goes out whole.
+    std::vector<uint8_t> report(65, 0x21);
+    ASSERT_TRUE(WriteFile(h, report.data(), 65, &done, nullptr));
+    EXPECT_EQ(done, 65u);
+    EXPECT_EQ(::read(drain, chunk.data(), chunk.size()), 65);
+    ::close(drain);
+
+    // A transfer the device refuses (a stalled endpoint, EPIPE; here a FIFO nobody reads)
+    // fails that report only: the handle is not given up as removed.
+    std::signal(SIGPIPE, SIG_IGN);
+    tree().add(1, device(0));
+    int reader = ::open(tree().nodePath(1).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    HANDLE w = open(1, GENERIC_WRITE);
+    ASSERT_NE(w, INVALID_HANDLE_VALUE);
+    ::close(reader);
+    EXPECT_FALSE(WriteFile(w, report.data(), 65, &done, nullptr));
+    EXPECT_NE(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    reader = ::open(tree().nodePath(1).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(WriteFile(w, report.data(), 65, &done, nullptr));
+    EXPECT_EQ(::read(reader, chunk.data(), chunk.size()), 65);
+    ::close(reader);
+}
+
 TEST_F(HidrawTest, OverlappedReadWaitsInSleepExAndRemovalEndsIt) {
     tree().add(0, device(0));
     HANDLE h = open(0, GENERIC_READ, FILE_FLAG_OVERLAPPED);
@@ -127,7 +211,7 @@ TEST_F(HidrawTest, OverlappedReadWaitsInSleepExAndRemovalEndsIt) {
     ASSERT_TRUE(ReadFileEx(h, in, sizeof in, &ov, &onComplete));
     tree().write(0, bytes({1}));
     ASSERT_TRUE(waitForCompletion());
-    EXPECT_EQ(completion.bytes, 2u);
+    EXPECT_EQ(completion.bytes, 65u);
 
     // Pending with nothing to read: the wait times out.
     ASSERT_TRUE(ReadFileEx(h, in, sizeof in, &ov, &onComplete));
@@ -217,7 +301,7 @@ TEST_F(HidrawTest, ReaderAndWriterThreadsTogether) {
             while (!stop && SleepEx(20, 1) != WAIT_IO_COMPLETION) {
             }
             DWORD done = 0;
-            if (!stop && GetOverlappedResult(h, &ov, &done, 0) && done == 2 && in[1] == received)
+            if (!stop && GetOverlappedResult(h, &ov, &done, 0) && done == 65 && in[1] == received)
                 ++received;
         }
         CancelIo(h);

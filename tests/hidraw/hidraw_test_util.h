@@ -1,10 +1,16 @@
-// Fixture for the hidraw tests: a fresh fake tree that the backend is pointed at.
+// Fixture for the hidraw tests: a fresh fake tree that the backend is pointed at; running as
+// an unprivileged user; watching node opens.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/hid_platform.h"
 #include "platform/hidraw/hidraw_backend.h"
@@ -67,6 +73,69 @@ class HidrawTest : public ::testing::Test {
   private:
     std::unique_ptr<FakeTree> tree_;
     std::vector<HANDLE> open_;
+};
+
+// Runs the program's side of a test as an unprivileged user when the tests run as root, who
+// passes every permission check. The tree is changed outside it, or through AsOwner.
+class AsUser {
+  public:
+    explicit AsUser(const FakeTree& tree) {
+        if (::geteuid() != 0) return;
+        ::chmod(tree.root().c_str(), 0755);
+        active_ = ::seteuid(kNobody) == 0;
+    }
+    ~AsUser() {
+        if (active_) {
+            EXPECT_EQ(::seteuid(0), 0);
+        }
+    }
+    AsUser(const AsUser&) = delete;
+    AsUser& operator=(const AsUser&) = delete;
+
+    // Changes the tree as its owner meanwhile.
+    void AsOwner(const std::function<void()>& change) {
+        if (active_) {
+            EXPECT_EQ(::seteuid(0), 0);
+        }
+        change();
+        if (active_) {
+            EXPECT_EQ(::seteuid(kNobody), 0);
+        }
+    }
+
+  private:
+    static constexpr uid_t kNobody = 65534;
+    bool active_ = false;
+};
+
+// Opens of the nodes in a folder, seen through inotify.
+class OpenWatch {
+  public:
+    explicit OpenWatch(const std::string& dir) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (fd_ >= 0) inotify_add_watch(fd_, dir.c_str(), IN_OPEN);
+    }
+    ~OpenWatch() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    // Names of the nodes opened since the last call, once per open.
+    std::vector<std::string> opened() {
+        std::vector<std::string> names;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t pos = 0; pos < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + pos);
+                if (event->len > 0) names.emplace_back(event->name);
+                pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return names;
+    }
+
+  private:
+    int fd_;
 };
 
 }  // namespace hidrawtest
