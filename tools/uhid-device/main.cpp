@@ -59,8 +59,13 @@ const char kUsage[] =
     "  --row-index N               report N as the parameter table's row index\n";
 
 volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gReport = 0;
 
-void OnSignal(int) {
+void OnSignal(int signal) {
+    if (signal == SIGUSR1) {
+        gReport = 1;
+        return;
+    }
     gStop = 1;
 }
 
@@ -227,11 +232,13 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
 
     const int fd = ::open(o.uhidPath.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
