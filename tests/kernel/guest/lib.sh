@@ -190,7 +190,12 @@ run_updater() {
     elif [ $((now - back)) -ge $((stop_grace * 1000)) ]; then
       log "updater $name still running ${stop_grace} s after the device came back: SIGTERM"
       updater_stopped=1
-      pkill -TERM -P "$pid" velto-update
+      # The updater is the child of timeout, which would pass the signal on too but then
+      # exit with its own status.
+      local children=""
+      read -r children <"/proc/$pid/task/$pid/children" 2>/dev/null
+      # shellcheck disable=SC2086
+      [ -n "$children" ] && kill -TERM $children
       break
     fi
   done
