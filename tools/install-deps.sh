@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs. Does nothing when they are all present.
+# Installs the Debian packages the project needs, and downloads the kernel package the kernel
+# tests boot (into build/vm-kernel, or $VELTO_KERNEL_DIR). Does nothing when all is present.
 set -euo pipefail
 
 packages=(
@@ -8,12 +9,21 @@ packages=(
   fonts-dejavu-core  # a fixed-pitch face Qt reports as one, for the HID log and the dump
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format clang-tidy
-  # the window icon (Qt's SVG plugins) and a fixed-pitch font Qt reports as one
-  libqt6svg6 fonts-dejavu-core
+  libqt6svg6  # the window icon (Qt's SVG plugins)
   # the Debian packages (CPack's dependency scan) and their checks
   dpkg-dev file lintian desktop-file-utils appstream man-db
   clang libclang-rt-14-dev llvm  # fuzzing: libFuzzer, llvm-cov and llvm-profdata
+  qemu-system-x86 busybox-static xz-utils  # the kernel tests
 )
+
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+updated=false
+apt_update() {
+  $updated && return
+  "${sudo[@]}" apt-get update -qq
+  updated=true
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,10 +31,35 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  apt_update
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
 
-echo "install-deps: installing ${missing[*]}"
-if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The kernel tests boot Debian's current kernel: the package linux-image-amd64 depends on,
+# downloaded and kept as it is (never installed on this machine).
+kernel_dir="${VELTO_KERNEL_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build/vm-kernel}"
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
+}
+kernel="$(kernel_package)"
+if [ -z "$kernel" ]; then
+  apt_update
+  kernel="$(kernel_package)"
+fi
+if [ -z "$kernel" ]; then
+  echo "install-deps: no package list names the kernel linux-image-amd64 depends on" >&2
+  exit 1
+fi
+if ! ls "$kernel_dir/${kernel}_"*.deb >/dev/null 2>&1; then
+  echo "install-deps: downloading $kernel for the kernel tests into $kernel_dir"
+  mkdir -p "$kernel_dir"
+  rm -f "$kernel_dir"/linux-image-*.deb
+  (cd "$kernel_dir" && apt-get download -q "$kernel") || true
+  if ! ls "$kernel_dir/${kernel}_"*.deb >/dev/null 2>&1; then
+    echo "install-deps: could not download $kernel: the kernel tests cannot run" >&2
+    exit 1
+  fi
+fi

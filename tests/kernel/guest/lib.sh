@@ -1,0 +1,374 @@
+# Helpers and scenarios of the kernel tests; sourced by suite.sh inside the guest, with $bin set
+# to the build's bin folder and the results share as the current folder.
+
+vendor=0168
+run_product=0821
+update_product=0904
+user_id=4242         # a user the host's passwd need not know
+grant_delay=0.3      # how long after a node appears its access is granted (udev's ACL)
+export QT_QPA_PLATFORM=offscreen
+
+# Forks are slow in an emulated guest: timing, logging and matching use bash's own builtins.
+now_ms() {
+  local t=${EPOCHREALTIME/./}
+  now=$((t / 1000))
+}
+
+# pause SECONDS without a fork: a read that times out on a pipe nobody writes to.
+pause_fifo="$(mktemp -u /tmp/pause.XXXXXX)"
+mkfifo "$pause_fifo"
+exec {pause_fd}<>"$pause_fifo"
+rm -f "$pause_fifo"
+pause() { read -r -t "$1" -u "$pause_fd" _ || true; }
+
+# The whole of a file, in $text.
+slurp() {
+  text=""
+  [ -f "$1" ] && IFS= read -r -d '' text <"$1"
+  return 0
+}
+
+# indent PREFIX FILE: the file's lines into the scenario's log.
+indent() {
+  local line
+  [ -f "$2" ] || return 0
+  while IFS= read -r line || [ -n "$line" ]; do
+    printf '    %s: %s\n' "$1" "$line"
+  done <"$2" >>"$current.log"
+}
+
+log() {
+  local now
+  now_ms
+  local t=$((now - scenario_start))
+  printf '[%6d ms] %s\n' "$t" "$*" >>"$current.log"
+  printf '[%s %6d ms] %s\n' "$current" "$t" "$*"
+}
+
+fail() {
+  failures+=("$*")
+  log "FAIL: $*"
+}
+
+# check DESCRIPTION COMMAND...: records a failure when COMMAND fails.
+check() {
+  local what="$1"
+  shift
+  if "$@"; then log "ok: $what"; else fail "$what"; fi
+}
+
+begin_scenario() {
+  current="$1"
+  rm -f "$current".*
+  failures=()
+  dev_pid="" watcher_pid="" device_runs=""
+  local now
+  now_ms
+  scenario_start=$now
+  log "begin"
+}
+
+end_scenario() {
+  [ -n "$watcher_pid" ] && kill "$watcher_pid" 2>/dev/null && wait "$watcher_pid" 2>/dev/null
+  [ -n "$dev_pid" ] && stop_device
+  if [ ${#failures[@]} -eq 0 ]; then
+    echo PASS >"$current.result"
+  else
+    local IFS=';'
+    echo "FAIL: ${failures[*]}" >"$current.result"
+  fi
+  log "end: $(cat "$current.result")"
+}
+
+# The hidraw node of the device with this product ID, once sysfs lists it; empty after
+# timeout seconds.
+node_of() {
+  local product="$1" timeout_ms=$(($2 * 1000)) start u now text
+  now_ms
+  start=$now
+  while [ $((now - start)) -lt $timeout_ms ]; do
+    for u in /sys/class/hidraw/hidraw*/device/uevent; do
+      [ -e "$u" ] || continue
+      slurp "$u"
+      if [[ $text == *"HID_ID=0003:0000$vendor:0000$product"* ]]; then
+        local n="${u#/sys/class/hidraw/}"
+        n="${n%%/*}"
+        [ -e "/dev/$n" ] && echo "/dev/$n" && return 0
+      fi
+    done
+    pause 0.05
+    now_ms
+  done
+  return 1
+}
+
+# start_device [OPTION...]: a fresh simulated device, waited for until its node is there.
+start_device() {
+  device_log="$current.device${device_runs:-}.log"
+  device_runs=$((${device_runs:-0} + 1))
+  "$bin/velto-uhid-device" "$@" >"$device_log" 2>&1 &
+  dev_pid=$!
+  local product=$run_product
+  [[ " $* " == *" --start-mode update "* ]] && product=$update_product
+  local node
+  if node=$(node_of $product 20); then
+    log "device up as $vendor:$product on $node ($*)"
+  else
+    fail "the device did not appear as $vendor:$product"
+  fi
+}
+
+# stop_device: SIGTERM, then its verdict on its memories in device_status.
+stop_device() {
+  kill -TERM "$dev_pid" 2>/dev/null
+  wait "$dev_pid"
+  device_status=$?
+  dev_pid=""
+  indent device "$device_log"
+  log "device exit $device_status"
+}
+
+# The product string and serial the device put into the kernel, from its own log.
+device_string() {  # device_string product|serial PRODUCT_ID
+  local text
+  slurp "$device_log"
+  [[ $text =~ plugged\ in\ as\ $vendor:$2\ \"([^\"]*)\"\ serial\ \"([^\"]*)\" ]] || return
+  if [ "$1" = product ]; then echo "${BASH_REMATCH[1]}"; else echo "${BASH_REMATCH[2]}"; fi
+}
+
+# plugs: how many times the device has been plugged in so far, from its log.
+plugs() {
+  local text rest
+  slurp "$device_log"
+  rest="$text"
+  plug_count=0
+  while [[ $rest == *"plugged in as"* ]]; do
+    rest="${rest#*plugged in as}"
+    plug_count=$((plug_count + 1))
+  done
+}
+
+# run_updater NAME UID TIMEOUT [OPTION...]: velto-update --auto with a trace, as root (UID 0)
+# or as a user without a passwd entry; updater_status and updater_ms afterwards. The guest's
+# own limit (TIMEOUT + 30 s) ends a run that hangs with 124 or a signal's status.
+# With end_after_plug=N set, a run still going stop_grace seconds after the device was
+# plugged in for the N-th time is ended with SIGTERM (updater_stopped=1), as an operator
+# would end a run the device left; updater_status is then 128 + 15.
+stop_grace=8
+run_updater() {
+  local name="$1" uid="$2" limit="$3"
+  shift 3
+  local out="$current.$name.out" trace
+  local -a as=()
+  if [ "$uid" -eq 0 ]; then
+    trace="$PWD/$current.$name.trace"
+    export HOME=/root XDG_RUNTIME_DIR=/run/user/0
+  else
+    # The results share is root's: the user writes its trace at home, copied afterwards.
+    export HOME=/tmp/home-$uid XDG_RUNTIME_DIR=/run/user/$uid
+    trace="$HOME/$name.trace"
+    as=(setpriv --reuid="$uid" --regid="$uid" --clear-groups --)
+  fi
+  mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
+  chown "$uid:$uid" "$HOME" "$XDG_RUNTIME_DIR"
+  chmod 700 "$XDG_RUNTIME_DIR"
+  log "updater $name: velto-update --auto --trace --timeout $limit $* (uid $uid)"
+  local start now back=0 pid
+  now_ms
+  start=$now
+  timeout -k 5 $((limit + 30)) "${as[@]}" "$bin/velto-update" --auto --trace "$trace" \
+    --timeout "$limit" "$@" -platform offscreen >"$out" 2>&1 </dev/null &
+  pid=$!
+  updater_stopped=0
+  while kill -0 "$pid" 2>/dev/null; do
+    pause 0.2
+    [ -n "${end_after_plug:-}" ] || continue
+    now_ms
+    if [ "$back" -eq 0 ]; then
+      plugs
+      [ "$plug_count" -ge "$end_after_plug" ] && back=$now && log "the device is back"
+    elif [ $((now - back)) -ge $((stop_grace * 1000)) ]; then
+      log "updater $name still running ${stop_grace} s after the device came back: SIGTERM"
+      updater_stopped=1
+      # The updater is the child of timeout, which would pass the signal on too but then
+      # exit with its own status.
+      local children=""
+      read -r children <"/proc/$pid/task/$pid/children" 2>/dev/null
+      # shellcheck disable=SC2086
+      [ -n "$children" ] && kill -TERM $children
+      break
+    fi
+  done
+  wait "$pid"
+  updater_status=$?
+  now_ms
+  updater_ms=$((now - start))
+  [ "$uid" -ne 0 ] && cp "$trace" "$current.$name.trace" 2>/dev/null
+  indent updater "$out"
+  log "updater $name: exit $updater_status after $updater_ms ms"
+}
+
+# watch_nodes [UID]: logs every hidraw node that appears and, given a UID, hands it to that
+# user after grant_delay seconds, as udev's rules do some time after devtmpfs made the node.
+watch_nodes() {
+  local uid="${1:-}"
+  (
+    declare -A seen=() present=()
+    while :; do
+      present=()
+      for n in /dev/hidraw*; do
+        [ -e "$n" ] || continue
+        present[$n]=1
+        [ -n "${seen[$n]:-}" ] && continue
+        seen[$n]=1
+        log "node $n appeared ($(stat -c '%U %a' "$n"))"
+        if [ -n "$uid" ]; then
+          pause "$grant_delay"
+          chown "$uid:$uid" "$n" && chmod 0600 "$n" && log "node $n handed to uid $uid"
+        fi
+      done
+      # A node gone from the listing is a new one when it comes back.
+      for n in "${!seen[@]}"; do
+        [ -n "${present[$n]:-}" ] || unset "seen[$n]"
+      done
+      pause 0.05
+    done
+  ) &
+  watcher_pid=$!
+}
+
+has() {
+  local text
+  slurp "$1"
+  [[ $text == *"$2"* ]]
+}
+in_range() { [ "$1" -ge "$2" ] && [ "$1" -le "$3" ]; }
+# has_line FILE PATTERN: a line of the file matches the glob pattern.
+has_line() {
+  local line
+  while IFS= read -r line; do
+    # shellcheck disable=SC2053
+    [[ $line == $2 ]] && return 0
+  done <"$1"
+  return 1
+}
+trace_lines() { grep -c "^$2 " "$1" 2>/dev/null || echo 0; }
+
+# ---- scenarios ----------------------------------------------------------------------------
+
+# The lister sees the device in both modes with the identifiers, the model's own strings and
+# the caps of its descriptor; without a device it says so in its exit code.
+scenario_lister() {
+  local mode product out status
+  for mode in run update; do
+    product=$run_product
+    [ $mode = update ] && product=$update_product
+    start_device --start-mode $mode
+    out="$current.$mode.out"
+    "$bin/velto-hid-list" >"$out" 2>&1
+    status=$?
+    indent lister "$out"
+    check "$mode mode: the lister exits 0 with a Velto device" [ $status -eq 0 ]
+    check "$mode mode: $vendor:$product listed as the Velto device in $mode mode" \
+      has_line "$out" "*$vendor:$product *Velto device, $mode mode*"
+    check "$mode mode: product string from the device" \
+      has "$out" "\"$(device_string product $product)\""
+    check "$mode mode: serial number from the device" \
+      has "$out" "\"$(device_string serial $product)\""
+    check "$mode mode: vendor usage page" has "$out" "page 0xff00"
+    check "$mode mode: report lengths 65/65/0" has "$out" "input 65, output 65, feature 0"
+    check "$mode mode: read/write access" has "$out" "read/write"
+    stop_device
+  done
+  "$bin/velto-hid-list" >"$current.none.out" 2>&1
+  status=$?
+  check "no device: the lister exits 1 (exit $status)" [ $status -eq 1 ]
+}
+
+# The whole update, as root: success, both memories equal to the images, both
+# re-enumerations followed.
+scenario_update() {
+  watch_nodes
+  start_device
+  run_updater full 0 240
+  check "the update ends with exit 0" [ "$updater_status" -eq 0 ]
+  stop_device
+  check "the device's flash and DSP memory equal the images" [ "$device_status" -eq 0 ]
+  check "the device went to update mode and back (0821 twice, 0904 once)" \
+    has "$device_log" "plugged in: 0821 x2 0904 x1"
+  local w
+  w=$(trace_lines "$current.full.trace" W)
+  check "the trace holds every report written ($w)" [ "$w" -ge 1800 ]
+}
+
+# The device leaves during the MCU data and comes back in update mode; the next run completes
+# the MCU update and the device leaves again during the DSP program, coming back in run mode;
+# a third run completes the update. Each cut-off run ends without crashing and not in
+# success; no run needs the program restarted from scratch beyond starting it again.
+scenario_unplug() {
+  start_device --unplug-at-packet 40 --unplug-at-block 100 --replug-after 1000
+  cut_run mcu 3
+  end_after_plug=5 run_updater dsp 0 300
+  check_cut dsp 5
+  memories
+  check "the MCU update completed in the run after the first cut" \
+    has "$memory_report" "flash: matches the image"
+  check "the DSP program was cut off" has "$memory_report" "DSP memory: MISMATCH"
+  run_updater complete 0 240
+  check "the run after the DSP cut completes" [ "$updater_status" -eq 0 ]
+  stop_device
+  check "the device's memories equal the images" [ "$device_status" -eq 0 ]
+}
+
+# cut_run NAME PLUGS: a run cut off by the device leaving, back for the PLUGS-th plug.
+cut_run() {
+  end_after_plug=$2 run_updater "$1" 0 300
+  check_cut "$1" "$2"
+}
+
+check_cut() {
+  plugs
+  check "$1: the device left at the fault and came back (plug $plug_count)" \
+    [ "$plug_count" -eq "$2" ]
+  if [ "$updater_stopped" -eq 1 ]; then
+    log "note: the run the device left was waiting for its time-out; it was ended from outside"
+    check "$1: the cut-off run ended on SIGTERM, no crash (exit $updater_status)" \
+      [ "$updater_status" -eq 143 ]
+  else
+    check "$1: the cut-off run ended by itself, not in success, no crash (exit $updater_status)" \
+      in_range "$updater_status" 1 5
+  fi
+}
+
+# memories: the device's own comparison of its memories with the images, now.
+memories() {
+  local before
+  before=$(wc -l <"$device_log")
+  kill -USR1 "$dev_pid"
+  pause 1
+  memory_report="$current.memories.out"
+  tail -n +$((before + 1)) "$device_log" >"$memory_report"
+  indent memories "$memory_report"
+}
+
+# A user who is not root, with each node handed over only after it appeared: the update
+# completes through both re-enumerations.
+scenario_late_access() {
+  watch_nodes $user_id
+  start_device
+  run_updater user $user_id 240
+  check "the update as uid $user_id ends with exit 0" [ "$updater_status" -eq 0 ]
+  stop_device
+  check "the device's memories equal the images" [ "$device_status" -eq 0 ]
+  check "the device went to update mode and back" has "$device_log" "plugged in: 0821 x2 0904 x1"
+}
+
+# A user who is not root and never gets the node: a clear message naming the udev rule, and
+# exit code 4, soon.
+scenario_no_access() {
+  start_device
+  run_updater user $user_id 60
+  check "exit code 4 (present but cannot be updated)" [ "$updater_status" -eq 4 ]
+  check "the message names the udev rule" has "$current.user.out" "70-velto-update.rules"
+  check "it says so within 30 s ($updater_ms ms)" [ "$updater_ms" -lt 30000 ]
+}

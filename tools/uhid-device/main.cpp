@@ -1,0 +1,310 @@
+// velto-uhid-device: the simulated Velto device presented to the kernel through /dev/uhid, so
+// that the updater meets it through the real hidraw driver. Runs until SIGTERM or SIGINT (or
+// an --exit-after condition), then compares the device's flash and DSP memory with the images
+// built into this program and says so in its exit code.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/dsp_image.h"
+#include "app/mcu_image.h"
+#include "firmware/images.h"
+#include "sim/velto_device.h"
+#include "tools/uhid-device/uhid_port.h"
+
+namespace {
+
+constexpr int kExitMatch = 0;
+constexpr int kExitMismatch = 1;
+constexpr int kExitSetup = 2;
+
+const char kUsage[] =
+    "Usage: velto-uhid-device [options]\n"
+    "  Presents the simulated Velto device through /dev/uhid (root, or access to /dev/uhid),\n"
+    "  in run mode unless told otherwise. On SIGTERM/SIGINT it compares its flash and DSP\n"
+    "  memory with the built-in images: exit 0 both match, 1 a mismatch, 2 a bad option or\n"
+    "  /dev/uhid unusable. SIGUSR1 prints the same comparison and goes on.\n"
+    "  --start-mode run|update     the mode it is plugged in with (default run)\n"
+    "  --uhid PATH                 the uhid node (default /dev/uhid)\n"
+    "  --exit-after-end            stop by itself once the updater's end command arrived\n"
+    "  --exit-after S              stop by itself after S seconds\n"
+    "Faults:\n"
+    "  --unplug-at-packet N        leave the bus instead of handling IAP packet N of an update\n"
+    "                              session (0-based)\n"
+    "  --unplug-at-block N         leave the bus instead of handling DSP block N\n"
+    "  --replug-after MS           come back in the same mode MS ms after leaving (default:\n"
+    "                              stay away until the program ends)\n"
+    "  --wrong-sum BYTE0[:K]       a wrong sum in the answer to the K-th IAP packet (0-based)\n"
+    "                              whose byte 0 is BYTE0 (0x.. or decimal; data packets: 0)\n"
+    "  --drop-answer N             leave the N-th answer out (repeatable)\n"
+    "  --silent-after N            send nothing once N output reports have arrived\n"
+    "  --latency MS                answer MS ms late\n"
+    "  --reenumeration-delay MS    time off the bus at each reset (default 250)\n"
+    "  --repeat-interval MS        update mode repeats its latest answer every MS ms (default\n"
+    "                              1; 0 sends each answer once)\n"
+    "  --short-input               input reports lose their trailing zero bytes\n"
+    "  --row-index N               report N as the parameter table's row index\n";
+
+volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gReport = 0;
+
+void OnSignal(int signal) {
+    if (signal == SIGUSR1) {
+        gReport = 1;
+        return;
+    }
+    gStop = 1;
+}
+
+void Log(const std::string& text) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    std::fprintf(stdout, "[%ld.%03ld] velto-uhid-device: %s\n", static_cast<long>(ts.tv_sec),
+                 ts.tv_nsec / 1000000, text.c_str());
+    std::fflush(stdout);
+}
+
+bool ParseNumber(std::string_view text, long long max, long long& value) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    long long v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
+    if (ec != std::errc() || end != text.data() + text.size() || v < 0 || v > max) return false;
+    value = v;
+    return true;
+}
+
+struct Options {
+    std::string uhidPath = "/dev/uhid";
+    simdev::Mode startMode = simdev::Mode::Run;
+    bool exitAfterEnd = false;
+    long long exitAfterSeconds = 0;
+    std::optional<int> unplugAtPacket;
+    std::optional<int> unplugAtBlock;
+    std::optional<std::chrono::milliseconds> replugAfter;
+    std::vector<std::pair<uint8_t, int>> wrongSums;
+    std::vector<int> dropAnswers;
+    std::size_t silentAfter = 0;
+    std::chrono::milliseconds latency{0};
+    std::optional<std::chrono::milliseconds> reenumerationDelay;
+    std::optional<std::chrono::milliseconds> repeatInterval;
+    bool shortInput = false;
+    std::optional<uint8_t> rowIndex;
+};
+
+// 0: parsed; 1: --help shown; 2: error shown.
+int Parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            hasValue = true;
+        }
+        auto takeValue = [&]() -> bool {
+            if (hasValue) return true;
+            if (i + 1 >= argc) return false;
+            value = argv[++i];
+            return true;
+        };
+        auto number = [&](long long max, long long& out) {
+            return takeValue() && ParseNumber(value, max, out);
+        };
+        long long n = 0;
+        bool ok = true;
+        if (name == "--help" || name == "-h") {
+            std::fputs(kUsage, stdout);
+            return 1;
+        } else if (name == "--uhid") {
+            ok = takeValue() && !value.empty();
+            o.uhidPath = value;
+        } else if (name == "--start-mode") {
+            ok = takeValue() && (value == "run" || value == "update");
+            o.startMode = value == "update" ? simdev::Mode::Update : simdev::Mode::Run;
+        } else if (name == "--exit-after-end") {
+            o.exitAfterEnd = true;
+        } else if (name == "--exit-after") {
+            ok = number(86400, o.exitAfterSeconds) && o.exitAfterSeconds > 0;
+        } else if (name == "--unplug-at-packet") {
+            ok = number(1000000, n);
+            o.unplugAtPacket = static_cast<int>(n);
+        } else if (name == "--unplug-at-block") {
+            ok = number(65535, n);
+            o.unplugAtBlock = static_cast<int>(n);
+        } else if (name == "--replug-after") {
+            ok = number(600000, n);
+            o.replugAfter = std::chrono::milliseconds(n);
+        } else if (name == "--wrong-sum") {
+            ok = takeValue();
+            const auto colon = value.find(':');
+            long long k = 0;
+            ok = ok && ParseNumber(std::string_view(value).substr(0, colon), 255, n) &&
+                 (colon == std::string::npos ||
+                  ParseNumber(std::string_view(value).substr(colon + 1), 1000000, k));
+            o.wrongSums.emplace_back(static_cast<uint8_t>(n), static_cast<int>(k));
+        } else if (name == "--drop-answer") {
+            ok = number(10000000, n) && n > 0;
+            o.dropAnswers.push_back(static_cast<int>(n));
+        } else if (name == "--silent-after") {
+            ok = number(10000000, n) && n > 0;
+            o.silentAfter = static_cast<std::size_t>(n);
+        } else if (name == "--latency") {
+            ok = number(60000, n);
+            o.latency = std::chrono::milliseconds(n);
+        } else if (name == "--reenumeration-delay") {
+            ok = number(60000, n);
+            o.reenumerationDelay = std::chrono::milliseconds(n);
+        } else if (name == "--repeat-interval") {
+            ok = number(60000, n);
+            o.repeatInterval = std::chrono::milliseconds(n);
+        } else if (name == "--short-input") {
+            o.shortInput = true;
+        } else if (name == "--row-index") {
+            ok = number(255, n);
+            o.rowIndex = static_cast<uint8_t>(n);
+        } else {
+            std::fprintf(stderr, "velto-uhid-device: unknown option %s\n%s", argv[i], kUsage);
+            return 2;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "velto-uhid-device: bad or missing value for %s\n%s", name.c_str(),
+                         kUsage);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+// The device's memories against the images, as the updater prepares them.
+bool Verify(const simdev::VeltoDevice& device) {
+    std::vector<uint8_t> buffer(std::max(kMcuImageSize, kDspBufferSize));
+    const McuImage mcu =
+        PrepareMcuImage(kMcuHexLines, kMcuHexLineCount, buffer.data(), kMcuImageSize);
+    const bool flashOk =
+        !mcu.ChecksumError &&
+        device.FlashMatches(buffer.data(), static_cast<std::size_t>(mcu.ImageLength));
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "flash: %s (image %d bytes; last programming announced %u, wrote %zu)",
+                  flashOk ? "matches the image" : "MISMATCH", mcu.ImageLength,
+                  device.AnnouncedLength(), device.FlashBytesWritten());
+    Log(line);
+
+    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+    const int dspLength =
+        PrepareDspBuffer(kDspImageWords, kDspImageWordCount, buffer.data(), buffer.size());
+    // Every block, the zero tail of the last one included.
+    const bool dspOk = dspLength > 0 && device.DspBlocksStored() >= simdev::kDspBlockCount &&
+                       device.DspMatches(buffer.data(), simdev::kDspMemorySize);
+    std::snprintf(line, sizeof line, "DSP memory: %s (image %d bytes; %zu blocks stored)",
+                  dspOk ? "matches the image" : "MISMATCH", dspLength, device.DspBlocksStored());
+    Log(line);
+    return flashOk && dspOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (const int parsed = Parse(argc, argv, o); parsed != 0) return parsed == 1 ? 0 : kExitSetup;
+
+    // Signals are taken by this thread only: the port's and the model's threads start with
+    // them blocked.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
+
+    const int fd = ::open(o.uhidPath.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "velto-uhid-device: cannot open %s: %s\n", o.uhidPath.c_str(),
+                     std::strerror(errno));
+        return kExitSetup;
+    }
+    uhiddev::PortOptions portOptions;
+    portOptions.shortInput = o.shortInput;
+    portOptions.silentAfterOutputs = o.silentAfter;
+    portOptions.log = Log;
+    auto port = std::make_shared<uhiddev::UhidPort>(fd, portOptions);
+    auto device = std::make_unique<simdev::VeltoDevice>(port);
+
+    device->SetAnswerLatency(o.latency);
+    if (o.reenumerationDelay) device->SetReenumerationDelay(*o.reenumerationDelay);
+    if (o.repeatInterval) device->SetRepeatInterval(*o.repeatInterval);
+    if (o.unplugAtPacket) device->UnplugAtIapPacket(*o.unplugAtPacket, o.replugAfter);
+    if (o.unplugAtBlock) device->UnplugAtDspBlock(*o.unplugAtBlock, o.replugAfter);
+    for (const auto& [byte0, k] : o.wrongSums)
+        device->SetWrongSum(byte0, k);
+    for (int nth : o.dropAnswers)
+        device->DropAnswer(nth);
+    if (o.rowIndex) device->SetReportedRowIndex(*o.rowIndex);
+
+    if (!device->PlugIn(o.startMode)) {
+        std::fprintf(stderr, "velto-uhid-device: the kernel refused the device: %s\n",
+                     port->LastError().c_str());
+        return kExitSetup;
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> endSeen;
+    sigset_t none;
+    sigemptyset(&none);
+    const timespec tick{0, 50 * 1000 * 1000};
+    while (gStop == 0) {
+        // Sleeps with the stop signals let through, so that one ends the wait at once.
+        pselect(0, nullptr, nullptr, nullptr, &tick, &none);
+        if (gReport != 0) {
+            gReport = 0;
+            Log("memories now (SIGUSR1):");
+            Verify(*device);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (o.exitAfterSeconds > 0 && now - started >= std::chrono::seconds(o.exitAfterSeconds))
+            break;
+        if (o.exitAfterEnd && !endSeen &&
+            device->CountReceived(simdev::Mode::Run, simdev::kCmdEnd) > 0)
+            endSeen = now;
+        // The updater closes the link after its last command: give it a moment.
+        if (endSeen && now - *endSeen >= std::chrono::milliseconds(300)) break;
+    }
+
+    Log(gStop != 0 ? "stopping (signal)" : "stopping");
+    const bool match = Verify(*device);
+    std::string plugs = "plugged in:";
+    for (const auto& [product, count] : port->PlugCounts()) {
+        char item[32];
+        std::snprintf(item, sizeof item, " %04x x%d", product, count);
+        plugs += item;
+    }
+    Log(plugs);
+    Log("output reports: " + std::to_string(port->OutputsDelivered()) + " handled, " +
+        std::to_string(port->OutputsDropped()) + " for a device already gone; " +
+        std::to_string(port->RepeatsHeld()) + " repeats held back behind a waiting one");
+    device.reset();
+    return match ? kExitMatch : kExitMismatch;
+}
