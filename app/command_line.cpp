@@ -158,7 +158,7 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
         QStringLiteral(
             "\nExit status of --auto:\n"
             "  0  \" Program OK !! \" was shown%1\n"
-            "  1  an error dialog was shown\n"
+            "  1  an error dialog was shown, or the device left during the update\n"
             "  2  a bad option or a file that cannot be written%2\n"
             "  3  no end within the time-out\n"
             "  4  the device is present but cannot be updated (no access, in use by another\n"
