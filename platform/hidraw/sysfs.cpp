@@ -221,7 +221,10 @@ std::optional<Interface> readInterface(const Roots& roots, const std::string& na
     return out;
 }
 
-bool hasReportIds(const std::vector<uint8_t>& descriptor) {
+bool inputReportsNumbered(const std::vector<uint8_t>& descriptor) {
+    static constexpr std::size_t kSizes[4] = {0, 1, 2, 4};
+    std::vector<uint32_t> pushed;  // Push and Pop save and restore the report ID too
+    uint32_t id = 0;
     std::size_t i = 0;
     while (i < descriptor.size()) {
         const uint8_t prefix = descriptor[i];
@@ -230,9 +233,31 @@ bool hasReportIds(const std::vector<uint8_t>& descriptor) {
             i += 3 + descriptor[i + 1];
             continue;
         }
-        static constexpr std::size_t kSizes[4] = {0, 1, 2, 4};
-        if ((prefix & 0xFC) == 0x84) return true;  // Report ID
-        i += 1 + kSizes[prefix & 3];
+        const std::size_t size = kSizes[prefix & 3];
+        if (size > descriptor.size() - i - 1) break;
+        uint32_t value = 0;
+        for (std::size_t k = 0; k < size; ++k)
+            value |= static_cast<uint32_t>(descriptor[i + 1 + k]) << (8 * k);
+        switch (prefix & 0xFC) {
+            case 0x84:  // Report ID
+                id = value;
+                break;
+            case 0xA4:  // Push
+                pushed.push_back(id);
+                break;
+            case 0xB4:  // Pop
+                if (!pushed.empty()) {
+                    id = pushed.back();
+                    pushed.pop_back();
+                }
+                break;
+            case 0x80:  // Input
+                if (id != 0) return true;
+                break;
+            default:
+                break;
+        }
+        i += 1 + size;
     }
     return false;
 }

@@ -42,7 +42,9 @@ bool isInterfaceName(const std::string& name);
 std::vector<std::string> listInterfaces(const Roots& roots);
 // Reads an interface's sysfs description; nothing when it is absent or not a HID device.
 std::optional<Interface> readInterface(const Roots& roots, const std::string& name);
-// Whether the report descriptor declares report IDs (numbered reports).
-bool hasReportIds(const std::vector<uint8_t>& descriptor);
+// Whether input reports carry their report ID. The kernel numbers reports per report type: an
+// input report comes with its ID byte when some input report of the device has an ID, whatever
+// the feature and output reports do.
+bool inputReportsNumbered(const std::vector<uint8_t>& descriptor);
 
 }  // namespace velto::hidraw

@@ -10,7 +10,7 @@
 // when HID_ID has exactly the kernel's format; numbers are taken only in the kernel's format;
 // values and the descriptor are what the files hold; device strings decode to well-formed
 // UTF-16 in which a NUL or '/' comes only from the same byte, and valid UTF-8 decodes back to
-// itself; hasReportIds agrees with the parser.
+// itself; inputReportsNumbered agrees with the parser.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -229,17 +229,16 @@ void CheckReportIds(const std::string& descriptor) {
     if (p == nullptr) return;
     HIDP_VALUE_CAPS values[1];
     HIDP_BUTTON_CAPS buttons[1];
-    for (HIDP_REPORT_TYPE type : {HidP_Input, HidP_Output, HidP_Feature}) {
-        USHORT n = 1;
-        int id = -1;
-        if (HidP_GetSpecificValueCaps(type, 0, 0, 0, values, &n, p) == HIDP_STATUS_SUCCESS)
-            id = values[0].ReportID;
-        n = 1;
-        if (id < 0 &&
-            HidP_GetSpecificButtonCaps(type, 0, 0, 0, buttons, &n, p) == HIDP_STATUS_SUCCESS)
-            id = buttons[0].ReportID;
-        if (id >= 0) FUZZ_CHECK(velto::hidraw::hasReportIds(d) == (id != 0));
-    }
+    // Reports are numbered per type: the input reports' IDs decide.
+    USHORT n = 1;
+    int id = -1;
+    if (HidP_GetSpecificValueCaps(HidP_Input, 0, 0, 0, values, &n, p) == HIDP_STATUS_SUCCESS)
+        id = values[0].ReportID;
+    n = 1;
+    if (id < 0 &&
+        HidP_GetSpecificButtonCaps(HidP_Input, 0, 0, 0, buttons, &n, p) == HIDP_STATUS_SUCCESS)
+        id = buttons[0].ReportID;
+    if (id >= 0) FUZZ_CHECK(velto::hidraw::inputReportsNumbered(d) == (id != 0));
     hidp::FreePreparsedData(p);
 }
 
