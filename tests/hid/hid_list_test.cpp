@@ -13,8 +13,10 @@ TEST_F(HidListTest, MarksTheVeltoDeviceAndShowsAccess) {
     EchoDevice Run(0x0168, 0x0821);
     EchoDevice Other(0x046d, 0xc52b, 0, u"Receiver");
     simbus::Bus::instance().setAccessDenied(Other.Id, true);
+    EchoDevice Held(0x046d, 0xc52c, 0, u"Held");
+    simbus::Bus::instance().setHeldByOtherProgram(Held.Id, true);
     auto Ctl = MakeController();
-    ASSERT_TRUE(WaitPlugged(*Ctl, 2));
+    ASSERT_TRUE(WaitPlugged(*Ctl, 3));
     const std::string Text = hidlist::Describe(*Ctl);
     EXPECT_NE(Text.find("[0] 0168:0821 version 0103  <== Velto device, run mode"),
               std::string::npos)
@@ -26,7 +28,8 @@ TEST_F(HidListTest, MarksTheVeltoDeviceAndShowsAccess) {
     EXPECT_NE(Text.find("access:       read/write"), std::string::npos) << Text;
     EXPECT_NE(Text.find("[1] 046d:c52b"), std::string::npos) << Text;
     EXPECT_NE(Text.find("queries only"), std::string::npos) << Text;
-    EXPECT_NE(Text.find("2 HID interface(s) found; Velto device(s): 1."), std::string::npos);
+    EXPECT_NE(Text.find("access:       in use by another program"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("3 HID interface(s) found; Velto device(s): 1."), std::string::npos);
     for (TJvHidDevice* D : Ctl->Devices())
         EXPECT_EQ(D->FileHandle, INVALID_HANDLE_VALUE) << "listing leaves devices closed";
 }

@@ -46,11 +46,13 @@ void DescribeOne(std::ostringstream& Out, TJvHidDevice* Dev, int Idx) {
     Out << "    reports:      input " << C.InputReportByteLength << ", output "
         << C.OutputReportByteLength << ", feature " << C.FeatureReportByteLength
         << " bytes (report ID byte included)\n";
-    const bool Opened = Dev->OpenFile();
+    // What the listing found out without opening the node (opening wakes the device and, for
+    // a moment, takes it from the program that may be updating it).
     Out << "    access:       "
-        << (!Opened                ? "cannot be opened"
-            : Dev->ReadWriteAccess ? "read/write"
-                                   : "queries only (no read/write access: check permissions)")
+        << (Dev->ReadWriteAccess ? "read/write"
+            : Dev->ReadWriteError() == ERROR_SHARING_VIOLATION
+                ? "in use by another program"
+                : "queries only (no read/write access: check permissions)")
         << "\n";
 }
 
@@ -72,8 +74,8 @@ std::string Describe(TJvHidDeviceController& Controller, int* VeltoCount) {
     }
     int Listed = 0;
     int Velto = 0;
-    // The callback makes each checked-in interface accessible for its queries; the controller
-    // closes it again afterwards.
+    // The callback makes each checked-in interface accessible for its queries (query-only
+    // handles; none is opened for reading or writing).
     Controller.SetOnEnumerate([&](TJvHidDevice* Dev, int Idx) {
         DescribeOne(Out, Dev, Idx);
         ++Listed;

@@ -16,9 +16,9 @@ inline constexpr unsigned kVeltoUpdateProduct = 0x0904;
 // "run mode" / "update mode" for the Velto device, "" for anything else.
 std::string VeltoMode(unsigned VendorID, unsigned ProductID);
 
-// One block of text per interface the controller lists, then a summary. Opens each
-// checked-in interface for its queries (and closes it again). VeltoCount, when given, gets
-// the number of Velto devices listed.
+// One block of text per interface the controller lists, then a summary. Opens no interface
+// for reading or writing: the access shown is the one the listing found out. VeltoCount, when
+// given, gets the number of Velto devices listed.
 std::string Describe(TJvHidDeviceController& Controller, int* VeltoCount = nullptr);
 
 }  // namespace hidlist

@@ -5,6 +5,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <QByteArray>
+#include <QString>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -22,31 +25,9 @@ constexpr uint16_t kBusUsb = 0x03;
 // terminating zero.
 template <std::size_t N>
 void CopyString(uint8_t (&to)[N], const std::u16string& from) {
-    std::string utf8;
-    for (std::size_t i = 0; i < from.size(); ++i) {
-        uint32_t c = from[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < from.size() && from[i + 1] >= 0xDC00 &&
-            from[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (from[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            utf8 += static_cast<char>(c);
-        } else if (c < 0x800) {
-            utf8 += static_cast<char>(0xC0 | c >> 6);
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            utf8 += static_cast<char>(0xE0 | c >> 12);
-            utf8 += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            utf8 += static_cast<char>(0xF0 | c >> 18);
-            utf8 += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    const std::size_t n = std::min(utf8.size(), N - 1);
-    std::memcpy(to, utf8.data(), n);
+    const QByteArray utf8 = QString::fromStdU16String(from).toUtf8();
+    const std::size_t n = std::min(static_cast<std::size_t>(utf8.size()), N - 1);
+    std::memcpy(to, utf8.constData(), n);
     to[n] = 0;
 }
 
