@@ -30,7 +30,17 @@ mount -t proc proc $r/proc
 mount -t sysfs sysfs $r/sys
 mount -t devtmpfs devtmpfs $r/dev
 mount -t tmpfs -o mode=1777 tmpfs $r/dev/shm 2>/dev/null
+# The guest's /tmp is its own, but a project checked out under the host's /tmp must stay
+# where its paths say: each of the host's folders there is bound back in, read-only.
+mkdir -p /hosttmp
+mount -o bind $r/tmp /hosttmp
 mount -t tmpfs -o mode=1777 tmpfs $r/tmp
+for d in /hosttmp/*/; do
+  [ -d "$d" ] || continue
+  name=$(basename "$d")
+  [ "$name" = results ] && continue
+  mkdir -p "$r/tmp/$name" && mount -o bind "$d" "$r/tmp/$name"
+done
 mount -t tmpfs -o mode=755 tmpfs $r/run
 mkdir -p $r/tmp/results
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 results $r/tmp/results ||

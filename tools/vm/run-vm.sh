@@ -4,10 +4,10 @@
 #   tools/vm/run-vm.sh --cache DIR --results DIR [options] -- COMMAND [ARG...]
 #
 # The guest shares this machine's root read-only (9p), mounts proc, sys, devtmpfs and tmpfs
-# on /tmp and /run, mounts the results folder writable on /tmp/results, chroots into the
-# shared root and runs COMMAND there as root, in /tmp/results. The results folder is emptied
-# first. This script exits with COMMAND's exit code, or 125 when the guest did not get as
-# far as reporting one.
+# on /tmp (the host's folders there bound back in, read-only) and /run, mounts the results
+# folder writable on /tmp/results, chroots into the shared root and runs COMMAND there as
+# root, in /tmp/results. The results folder is emptied first. This script exits with
+# COMMAND's exit code, or 125 when the guest did not get as far as reporting one.
 #
 # The kernel comes from the Debian package that tools/install-deps.sh downloads; the kernel
 # and the initramfs (static busybox plus the modules for virtio, 9p, uhid and hid-generic) are
