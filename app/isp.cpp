@@ -614,6 +614,7 @@ void TfmIsp::HidCtlDeviceData(TJvHidDevice* /*HidDev*/, uint8_t ReportID, const 
 void TfmIsp::WriteReport(const uint8_t* bytes, uint32_t len) {
     std::vector<uint8_t> report;
     std::size_t written = 0;
+    QString line;
     {
         std::lock_guard<std::mutex> guard(HidDeviceLock);
         if (HidDevice == nullptr || outputReportLength_ < 1) return;
@@ -621,10 +622,12 @@ void TfmIsp::WriteReport(const uint8_t* bytes, uint32_t len) {
         report.assign(outputReportLength_, 0);
         written = std::min<std::size_t>(bytes != nullptr ? len : 0, report.size() - 1);
         if (written > 0) std::copy_n(bytes, written, report.begin() + 1);
+        line = FormatReportLine('W', 0, report.data() + 1, written);
+        TraceReport(line);
         uint32_t done = 0;
         HidDevice->WriteFile(report.data(), static_cast<uint32_t>(report.size()), done);
     }
-    LogReport('W', 0, report.data() + 1, written);
+    ShowReportLine(line);
 }
 
 void TfmIsp::SubmitCommand(const LCmd& cmd, bool append, bool framed) {
@@ -694,10 +697,16 @@ QString TfmIsp::FormatReportLine(char direction, uint8_t reportId, const uint8_t
 
 void TfmIsp::LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count) {
     const QString line = FormatReportLine(direction, reportId, bytes, count);
-    {
-        std::lock_guard<std::mutex> guard(traceLock_);
-        if (reportTrace_) reportTrace_(line);
-    }
+    TraceReport(line);
+    ShowReportLine(line);
+}
+
+void TfmIsp::TraceReport(const QString& line) {
+    std::lock_guard<std::mutex> guard(traceLock_);
+    if (reportTrace_) reportTrace_(line);
+}
+
+void TfmIsp::ShowReportLine(const QString& line) {
     if (QThread::currentThread() == thread()) {
         // Lines the worker logged before this one go first.
         DrainReportLog();

@@ -79,7 +79,9 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     bool WriteInProgress() const;
 
     // Receives every HID log line (written and passed reports), whether or not the log window
-    // is shown; called on the thread that wrote or passed the report, one call at a time.
+    // is shown; called on the thread that wrote or passed the report, one call at a time. A
+    // written report is traced just before it goes out, so that a quick answer never comes
+    // ahead of it in the trace.
     void SetReportTrace(std::function<void(const QString& line)> trace);
     // One HID log line: direction ('W' or 'R'), report ID, then the bytes, in upper-case hex.
     static QString FormatReportLine(char direction, uint8_t reportId, const uint8_t* bytes,
@@ -144,6 +146,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     // Any thread: lines from the processor's worker wait in a queue until the UI thread takes
     // them, in the order they were logged.
     void LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count);
+    void TraceReport(const QString& line);
+    void ShowReportLine(const QString& line);
     // Refreshes the program-data window with the first count bytes of ProgramBuffer.
     void ShowProgramDump(int count);
 
