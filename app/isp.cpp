@@ -306,6 +306,7 @@ int TfmIsp::ProgressPosition() const {
 int TfmIsp::ProgressMaximum() const {
     return pbProgress->maximum();
 }
+
 void TfmIsp::SetStatusRed(bool red) {
     sbStatus->SetRed(red);
 }

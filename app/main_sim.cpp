@@ -5,15 +5,11 @@
 
 #include <cstdio>
 #include <memory>
-#include <vector>
 
 #include "app/auto_run.h"
-#include "app/dsp_image.h"
-#include "app/isp.h"
-#include "app/mcu_image.h"
 #include "app/updater_main.h"
-#include "firmware/images.h"
 #include "sim/bus_port.h"
+#include "sim/memory_check.h"
 #include "sim/velto_device.h"
 
 namespace {
@@ -23,8 +19,7 @@ class SimulatedDevice : public UpdaterHooks, public AutoVerifier {
     // The device outlives the window, which lets go of it on close.
     void BeforeWindow() override { device_ = simdev::MakeDeviceOnBus(); }
 
-    bool WindowShown(TfmIsp& isp) override {
-        isp_ = &isp;
+    bool WindowShown(TfmIsp& /*isp*/) override {
         if (device_->PlugIn(simdev::Mode::Run)) return true;
         std::fputs("velto-update-sim: the simulated device could not be plugged in\n", stderr);
         return false;
@@ -37,32 +32,21 @@ class SimulatedDevice : public UpdaterHooks, public AutoVerifier {
     }
 
     bool Verify(const std::function<void(const QString&)>& print) override {
-        std::vector<uint8_t> mcu(isp_->ProgramBuffer.size());
-        const McuImage m =
-            ::PrepareMcuImage(kMcuHexLines, kMcuHexLineCount, mcu.data(), kMcuImageSize);
-        std::vector<uint8_t> dsp(isp_->ProgramBuffer.size());
-        const int dspLength =
-            PrepareDspBuffer(kDspImageWords, kDspImageWordCount, dsp.data(), dsp.size());
-
-        const bool flashOk =
-            !m.ChecksumError &&
-            device_->FlashMatches(mcu.data(), static_cast<std::size_t>(m.ImageLength));
-        // Every block the device stores, the zero tail of the last one included.
-        const bool dspOk = dspLength > 0 && device_->DspBlocksStored() == simdev::kDspBlockCount &&
-                           device_->DspMatches(dsp.data(), simdev::kDspMemorySize);
+        const simdev::MemoryCheck check = simdev::CheckMemories(*device_);
         print(QStringLiteral("flash: %1 (%2 bytes)")
-                  .arg(flashOk ? QStringLiteral("matches the image") : QStringLiteral("MISMATCH"))
-                  .arg(m.ImageLength));
-        print(QStringLiteral("DSP memory: %1 (%2 bytes, %3 blocks)")
-                  .arg(dspOk ? QStringLiteral("matches the image") : QStringLiteral("MISMATCH"))
-                  .arg(dspLength)
-                  .arg(device_->DspBlocksStored()));
-        return flashOk && dspOk;
+                  .arg(check.flashOk ? QStringLiteral("matches the image")
+                                     : QStringLiteral("MISMATCH"))
+                  .arg(check.mcuImageLength));
+        print(
+            QStringLiteral("DSP memory: %1 (%2 bytes, %3 blocks)")
+                .arg(check.dspOk ? QStringLiteral("matches the image") : QStringLiteral("MISMATCH"))
+                .arg(check.dspImageLength)
+                .arg(check.dspBlocksStored));
+        return check.Ok();
     }
 
   private:
     std::unique_ptr<simdev::VeltoDevice> device_;
-    TfmIsp* isp_ = nullptr;
 };
 
 }  // namespace

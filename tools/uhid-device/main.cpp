@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -19,9 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/dsp_image.h"
-#include "app/mcu_image.h"
-#include "firmware/images.h"
+#include "sim/memory_check.h"
 #include "sim/velto_device.h"
 #include "tools/uhid-device/uhid_port.h"
 
@@ -195,29 +192,18 @@ int Parse(int argc, char** argv, Options& o) {
 
 // The device's memories against the images, as the updater prepares them.
 bool Verify(const simdev::VeltoDevice& device) {
-    std::vector<uint8_t> buffer(std::max(kMcuImageSize, kDspBufferSize));
-    const McuImage mcu =
-        PrepareMcuImage(kMcuHexLines, kMcuHexLineCount, buffer.data(), kMcuImageSize);
-    const bool flashOk =
-        !mcu.ChecksumError &&
-        device.FlashMatches(buffer.data(), static_cast<std::size_t>(mcu.ImageLength));
+    const simdev::MemoryCheck check = simdev::CheckMemories(device);
     char line[160];
     std::snprintf(line, sizeof line,
                   "flash: %s (image %d bytes; last programming announced %u, wrote %zu)",
-                  flashOk ? "matches the image" : "MISMATCH", mcu.ImageLength,
+                  check.flashOk ? "matches the image" : "MISMATCH", check.mcuImageLength,
                   device.AnnouncedLength(), device.FlashBytesWritten());
     Log(line);
-
-    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
-    const int dspLength =
-        PrepareDspBuffer(kDspImageWords, kDspImageWordCount, buffer.data(), buffer.size());
-    // Every block, the zero tail of the last one included.
-    const bool dspOk = dspLength > 0 && device.DspBlocksStored() >= simdev::kDspBlockCount &&
-                       device.DspMatches(buffer.data(), simdev::kDspMemorySize);
     std::snprintf(line, sizeof line, "DSP memory: %s (image %d bytes; %zu blocks stored)",
-                  dspOk ? "matches the image" : "MISMATCH", dspLength, device.DspBlocksStored());
+                  check.dspOk ? "matches the image" : "MISMATCH", check.dspImageLength,
+                  check.dspBlocksStored);
     Log(line);
-    return flashOk && dspOk;
+    return check.Ok();
 }
 
 }  // namespace
