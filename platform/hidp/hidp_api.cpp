@@ -3,6 +3,10 @@
 // Reports start with the report-ID byte and must have exactly the caps length of their type.
 // A Set call on a report whose ID byte is still 0 writes the ID of the report that holds the
 // usage, so a freshly zeroed buffer can be filled without knowing the ID beforehand.
+//
+// A value field wider than 32 bits is a value array of its own: the single-value calls answer
+// HIDP_STATUS_IS_VALUE_ARRAY and the value-array calls move its bits. An array item's field
+// wider than 32 bits selects by its low 32 bits, as the kernel reads it.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -50,21 +54,24 @@ bool IdMatches(const Field& f, const char* report, bool filling) {
     return id == f.reportId || (filling && id == 0);
 }
 
+// The field's low 32 bits at most.
 uint32_t ReadBits(const char* report, uint32_t pos, uint32_t size) {
     uint32_t v = 0;
-    for (uint32_t i = 0; i < size; ++i) {
+    for (uint32_t i = 0; i < std::min<uint32_t>(size, 32); ++i) {
         uint32_t bit = pos + i;
         if ((static_cast<uint8_t>(report[bit / 8]) >> (bit % 8)) & 1u) v |= 1u << i;
     }
     return v;
 }
 
-void WriteBits(char* report, uint32_t pos, uint32_t size, uint32_t value) {
+// Bits of a field past the value's 32 take its sign when extendSign, else 0.
+void WriteBits(char* report, uint32_t pos, uint32_t size, uint32_t value, bool extendSign = false) {
     for (uint32_t i = 0; i < size; ++i) {
         uint32_t bit = pos + i;
         auto mask = static_cast<uint8_t>(1u << (bit % 8));
         auto byte = static_cast<uint8_t>(report[bit / 8]);
-        byte = ((value >> i) & 1u) ? (byte | mask) : (byte & ~mask);
+        bool on = i < 32 ? ((value >> i) & 1u) != 0 : extendSign && (value >> 31) != 0;
+        byte = on ? (byte | mask) : (byte & ~mask);
         report[bit / 8] = static_cast<char>(byte);
     }
 }
@@ -241,7 +248,8 @@ NTSTATUS SetButton(const HidpPreparsedData& p, HIDP_REPORT_TYPE type, const Fiel
     }
     for (uint32_t slot = 0; slot < f.count; ++slot) {
         if (!SlotUsed(caps, f, ReadBits(report, SlotPos(f, slot), f.bitSize))) {
-            WriteBits(report, SlotPos(f, slot), f.bitSize, static_cast<uint32_t>(value));
+            WriteBits(report, SlotPos(f, slot), f.bitSize, static_cast<uint32_t>(value),
+                      f.signedLogical());
             return HIDP_STATUS_SUCCESS;
         }
     }
@@ -340,14 +348,16 @@ NTSTATUS ValueArray(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT link, USAGE u
     NTSTATUS s =
         FindValueCap(type, usagePage, link, usage, held.get(), report, reportLength, set, true, &f);
     if (s != HIDP_STATUS_SUCCESS) return s;
-    uint32_t bits = static_cast<uint32_t>(f->bitSize) * f->count;
+    // A range of wide fields gives each usage its own field; a single usage has them all.
+    uint32_t pos = f->isRange ? ValuePos(*f, usage) : f->bitPos;
+    uint32_t bits = static_cast<uint32_t>(f->bitSize) * (f->isRange ? 1 : f->count);
     if (value == nullptr || valueLength < (bits + 7) / 8) return HIDP_STATUS_BUFFER_TOO_SMALL;
-    // Field bits are packed into the caller's buffer in report order.
+    // Field bits are packed into the caller's buffer in report order, little-endian.
     for (uint32_t i = 0; i < bits; ++i) {
         if (set) {
-            WriteBits(report, f->bitPos + i, 1, ReadBits(value, i, 1));
+            WriteBits(report, pos + i, 1, ReadBits(value, i, 1));
         } else {
-            WriteBits(value, i, 1, ReadBits(report, f->bitPos + i, 1));
+            WriteBits(value, i, 1, ReadBits(report, pos + i, 1));
         }
     }
     if (set) ClaimId(*f, report);

@@ -1,12 +1,17 @@
 // Report-descriptor parser: short and long items, global state with push/pop, local usages
-// (extended 32-bit forms, ranges, delimiter sets), report IDs and collections.
+// (extended 32-bit forms, ranges, delimiter sets), report IDs and collections. It takes what
+// the kernel's own parser takes: items of an undefined main tag or of the reserved type are
+// skipped (several devices end their descriptor with a 0x00 byte), and data fields may be up
+// to 256 bits wide. A refusal names the item and the reason.
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -21,7 +26,7 @@ constexpr std::size_t kMaxDescriptor = 65535;  // wDescriptorLength is 16 bits
 constexpr std::size_t kMaxPushDepth = 32;
 constexpr std::size_t kMaxCollectionDepth = 64;
 constexpr uint32_t kMaxReportBytes = 65534;  // plus the ID byte must fit a USHORT
-constexpr uint32_t kMaxFieldBits = 32;
+constexpr uint32_t kMaxFieldBits = 256;
 constexpr uint32_t kMaxDataIndices = 65535;
 
 struct Globals {
@@ -82,8 +87,15 @@ int64_t Signed(const uint8_t* p, std::size_t n) {
 class Parser {
   public:
     std::unique_ptr<HidpPreparsedData> Run(const uint8_t* d, std::size_t n);
+    const std::string& Refusal() const { return why_; }
 
   private:
+    // Keeps the first reason; always false, so that a check reads "return Refuse(...)".
+    bool Refuse(std::string why) {
+        if (why_.empty()) why_ = std::move(why);
+        return false;
+    }
+
     bool Global(uint8_t tag, const uint8_t* data, std::size_t size);
     bool Local(uint8_t tag, const uint8_t* data, std::size_t size);
     bool Main(uint8_t tag, uint32_t value);
@@ -104,26 +116,40 @@ class Parser {
     uint32_t items_ = 0;
     bool dataBeforeId_ = false;
     bool haveTopLevel_ = false;
+    std::string why_;
 };
+
+std::string Hex(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%02X", v);
+    return buf;
+}
 
 std::unique_ptr<HidpPreparsedData> Parser::Run(const uint8_t* d, std::size_t n) {
     std::size_t i = 0;
     while (i < n) {
         uint8_t prefix = d[i];
+        auto at = [prefix, i] {
+            return "item " + Hex(prefix) + " at byte " + std::to_string(i) + ": ";
+        };
         if (prefix == 0xFE) {  // long item: size, tag, data; none are defined, so skip it
-            if (n - i < 3) return nullptr;
-            std::size_t size = d[i + 1];
-            if (n - i - 3 < size) return nullptr;
-            i += 3 + size;
+            if (n - i < 3 || n - i - 3 < d[i + 1]) {
+                Refuse(at() + "the descriptor ends inside this long item");
+                return nullptr;
+            }
+            i += 3 + d[i + 1];
             continue;
         }
         std::size_t size = prefix & 0x03;
         if (size == 3) size = 4;
-        if (n - i - 1 < size) return nullptr;
+        if (n - i - 1 < size) {
+            Refuse(at() + "the descriptor ends inside this item");
+            return nullptr;
+        }
         const uint8_t* data = d + i + 1;
         uint8_t type = (prefix >> 2) & 0x03;
         uint8_t tag = prefix >> 4;
-        bool ok = false;
+        bool ok = true;
         switch (type) {
             case 0:
                 ok = Main(tag, Unsigned(data, size));
@@ -135,12 +161,22 @@ std::unique_ptr<HidpPreparsedData> Parser::Run(const uint8_t* d, std::size_t n) 
                 ok = Local(tag, data, size);
                 break;
             default:
-                ok = false;  // reserved item type
+                break;  // reserved item type: nothing defined, skipped as the kernel does
         }
-        if (!ok) return nullptr;
+        if (!ok) {
+            why_ = at() + why_;
+            return nullptr;
+        }
         i += 1 + size;
     }
-    if (!open_.empty() || l_.delimiterDepth != 0) return nullptr;
+    if (!open_.empty()) {
+        Refuse(std::to_string(open_.size()) + " collection(s) still open at the end");
+        return nullptr;
+    }
+    if (l_.delimiterDepth != 0) {
+        Refuse("a delimiter set still open at the end");
+        return nullptr;
+    }
     Finish();
     return std::move(out_);
 }
@@ -151,7 +187,7 @@ bool Parser::Global(uint8_t tag, const uint8_t* data, std::size_t size) {
     switch (tag) {
         case 0x0:
             g_.usagePage = u;
-            return u <= 0xFFFF;
+            return u <= 0xFFFF || Refuse("Usage Page over 0xFFFF");
         case 0x1:
             g_.logMin = s;
             return true;
@@ -174,21 +210,22 @@ bool Parser::Global(uint8_t tag, const uint8_t* data, std::size_t size) {
             return true;
         case 0x7:
             g_.reportSize = u;
-            return u <= 0xFFFF;
+            return u <= 0xFFFF || Refuse("Report Size " + std::to_string(u) + " over 65535");
         case 0x8:
-            if (u == 0 || u > 0xFF || dataBeforeId_) return false;
+            if (u == 0 || u > 0xFF) return Refuse("Report ID " + std::to_string(u) + " not 1..255");
+            if (dataBeforeId_) return Refuse("a Report ID after data items without one");
             g_.reportId = u;
             out_->numbered = true;
             return true;
         case 0x9:
             g_.reportCount = u;
-            return u <= 0xFFFF;
+            return u <= 0xFFFF || Refuse("Report Count " + std::to_string(u) + " over 65535");
         case 0xA:
-            if (stack_.size() >= kMaxPushDepth) return false;
+            if (stack_.size() >= kMaxPushDepth) return Refuse("Push nested deeper than 32");
             stack_.push_back(g_);
             return true;
         case 0xB:
-            if (stack_.empty()) return false;
+            if (stack_.empty()) return Refuse("Pop without a Push");
             g_ = stack_.back();
             stack_.pop_back();
             return true;
@@ -202,7 +239,7 @@ bool Parser::AddUsage(uint32_t value, std::size_t size) {
         if (l_.delimiterTaken) return true;
         l_.delimiterTaken = true;
     }
-    if (l_.usages.size() >= kMaxDataIndices) return false;
+    if (l_.usages.size() >= kMaxDataIndices) return Refuse("more than 65535 usages on one item");
     l_.usages.push_back({value, value, size == 4, false});
     return true;
 }
@@ -215,16 +252,16 @@ bool Parser::CloseUsageRange() {
         // Both ends must name the same page; a short end takes the other's page.
         if (!l_.usageMinExtended) lo |= hi & 0xFFFF0000u;
         if (!l_.usageMaxExtended) hi |= lo & 0xFFFF0000u;
-        if ((lo >> 16) != (hi >> 16)) return false;
+        if ((lo >> 16) != (hi >> 16)) return Refuse("Usage Minimum and Maximum on different pages");
     }
-    if ((hi & 0xFFFF) < (lo & 0xFFFF)) return false;
+    if ((hi & 0xFFFF) < (lo & 0xFFFF)) return Refuse("Usage Maximum below Usage Minimum");
     l_.usageMin.reset();
     l_.usageMax.reset();
     if (l_.delimiterDepth > 0) {
         if (l_.delimiterTaken) return true;
         l_.delimiterTaken = true;
     }
-    if (l_.usages.size() >= kMaxDataIndices) return false;
+    if (l_.usages.size() >= kMaxDataIndices) return Refuse("more than 65535 usages on one item");
     l_.usages.push_back({lo, hi, ext, true});
     return true;
 }
@@ -263,24 +300,27 @@ bool Parser::Local(uint8_t tag, const uint8_t* data, std::size_t size) {
             return true;
         case 0xA:
             if (u == 1) {
-                if (l_.delimiterDepth != 0) return false;  // sets do not nest
+                if (l_.delimiterDepth != 0) return Refuse("delimiter sets nested");
                 l_.delimiterDepth = 1;
                 l_.delimiterTaken = false;
                 return true;
             }
             if (u == 0) {
-                if (l_.delimiterDepth != 1) return false;
+                if (l_.delimiterDepth != 1) return Refuse("a delimiter set closed but not open");
                 l_.delimiterDepth = 0;
                 return true;
             }
-            return false;
+            return Refuse("Delimiter " + std::to_string(u) + " neither 0 nor 1");
         default:
             return true;
     }
 }
 
 std::optional<std::vector<ResolvedUsage>> Parser::Resolve() {
-    if (l_.usageMin || l_.usageMax) return std::nullopt;  // half a range
+    if (l_.usageMin || l_.usageMax) {
+        Refuse("a Usage Minimum without its Maximum, or the reverse");
+        return std::nullopt;
+    }
     std::vector<ResolvedUsage> r;
     r.reserve(l_.usages.size());
     for (const LocalUsage& u : l_.usages) {
@@ -306,8 +346,10 @@ bool Parser::Main(uint8_t tag, uint32_t value) {
             break;
         case 0xA: {
             auto usages = Resolve();
-            if (!usages || open_.size() >= kMaxCollectionDepth) return false;
-            if (out_->nodes.size() >= 0xFFFF) return false;
+            if (!usages) return false;
+            if (open_.size() >= kMaxCollectionDepth)
+                return Refuse("collections nested deeper than 64");
+            if (out_->nodes.size() >= 0xFFFF) return Refuse("more than 65535 collections");
             HIDP_LINK_COLLECTION_NODE node{};
             if (!usages->empty()) {
                 node.LinkUsage = usages->front().min;
@@ -338,11 +380,11 @@ bool Parser::Main(uint8_t tag, uint32_t value) {
             break;
         }
         case 0xC:
-            if (open_.empty()) return false;
+            if (open_.empty()) return Refuse("End Collection without a Collection");
             open_.pop_back();
             break;
         default:
-            return false;
+            break;  // undefined main tag: skipped as the kernel does, its locals dropped
     }
     l_ = Locals{};
     return ok;
@@ -354,7 +396,8 @@ bool Parser::DataItem(HIDP_REPORT_TYPE type, uint32_t flags) {
     if (g_.reportId == 0) dataBeforeId_ = true;
     uint64_t itemBits = static_cast<uint64_t>(g_.reportSize) * g_.reportCount;
     uint32_t& reportBits = bits_[type][g_.reportId];
-    if (reportBits + itemBits > kMaxReportBytes * 8ull) return false;
+    if (reportBits + itemBits > kMaxReportBytes * 8ull)
+        return Refuse("report " + std::to_string(g_.reportId) + " longer than 65534 bytes");
     uint32_t start = 8 + reportBits;
     reportBits += static_cast<uint32_t>(itemBits);
     if (itemBits > 0) out_->hasReport[type][g_.reportId] = true;
@@ -362,7 +405,9 @@ bool Parser::DataItem(HIDP_REPORT_TYPE type, uint32_t flags) {
 
     bool constant = flags & 0x01;
     if (constant || itemBits == 0) return true;  // padding
-    if (g_.reportSize > kMaxFieldBits) return false;
+    if (g_.reportSize > kMaxFieldBits)
+        return Refuse("Report Size " + std::to_string(g_.reportSize) +
+                      " of a data field over 256 bits");
 
     bool variable = flags & 0x02;
     if (usages->empty()) usages->push_back({static_cast<USAGE>(g_.usagePage), 0, 0, false});
@@ -405,7 +450,8 @@ bool Parser::DataItem(HIDP_REPORT_TYPE type, uint32_t flags) {
     std::vector<Field>& caps = out_->fields[type];
     uint32_t& dataIndex = nextDataIndex_[type];
     auto add = [&](Field f) {
-        if (dataIndex + f.usageCount() > kMaxDataIndices) return false;
+        if (dataIndex + f.usageCount() > kMaxDataIndices)
+            return Refuse("more than 65535 data indices in one report type");
         f.dataIndexMin = static_cast<USHORT>(dataIndex);
         dataIndex += f.usageCount();
         caps.push_back(f);
@@ -518,11 +564,26 @@ Registry& registry() {
 
 }  // namespace
 
-PHIDP_PREPARSED_DATA ParseDescriptor(const uint8_t* descriptor, std::size_t length) {
-    if (descriptor == nullptr || length == 0 || length > kMaxDescriptor) return nullptr;
+PHIDP_PREPARSED_DATA ParseDescriptor(const uint8_t* descriptor, std::size_t length,
+                                     std::string* refusal) {
+    std::string ignored;
+    std::string& why = refusal != nullptr ? *refusal : ignored;
+    why.clear();
+    if (descriptor == nullptr || length == 0) {
+        why = "the report descriptor is empty";
+        return nullptr;
+    }
+    if (length > kMaxDescriptor) {
+        why = "the report descriptor is " + std::to_string(length) + " bytes, over 65535";
+        return nullptr;
+    }
     try {
-        std::shared_ptr<const HidpPreparsedData> data = Parser().Run(descriptor, length);
-        if (!data) return nullptr;
+        Parser parser;
+        std::shared_ptr<const HidpPreparsedData> data = parser.Run(descriptor, length);
+        if (!data) {
+            why = parser.Refusal();
+            return nullptr;
+        }
         Registry& r = registry();
         std::lock_guard lock(r.mutex);
         const uintptr_t handle = r.next;
@@ -530,6 +591,7 @@ PHIDP_PREPARSED_DATA ParseDescriptor(const uint8_t* descriptor, std::size_t leng
         r.live.emplace(handle, std::move(data));
         return reinterpret_cast<PHIDP_PREPARSED_DATA>(handle);
     } catch (const std::bad_alloc&) {
+        why = "out of memory";
         return nullptr;
     }
 }

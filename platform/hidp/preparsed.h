@@ -40,7 +40,10 @@ struct Field {
     USHORT stringMin = 0, stringMax = 0, designatorMin = 0, designatorMax = 0;
 
     uint32_t usageCount() const { return static_cast<uint32_t>(usageMax - usageMin) + 1; }
-    bool valueArray() const { return !button && !isRange && count > 1; }
+    // Wider than the ULONG of the single-value calls: each usage's field is reached through
+    // the value-array calls only.
+    bool wide() const { return bitSize > 32; }
+    bool valueArray() const { return !button && (wide() || (!isRange && count > 1)); }
     bool signedLogical() const { return logMin < 0; }
 };
 

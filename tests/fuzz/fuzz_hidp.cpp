@@ -5,8 +5,8 @@
 // Checks beyond memory safety: the link-collection tree is well formed; the caps counts agree
 // with the caps handed out and the data indices are dense; HidP_GetData, HidP_GetUsages and
 // HidP_GetUsagesEx never need more room than the max-length calls report; a value or a button
-// written reads back; freed data is refused, and a stale pointer freed again leaves a later
-// object alone.
+// written reads back (a field wider than 32 bits, or a value array, through the array calls
+// only); freed data is refused, and a stale pointer freed again leaves a later object alone.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -121,7 +121,7 @@ TypeCaps CheckCaps(PHIDP_PREPARSED_DATA p, const HIDP_CAPS& caps, int t) {
     }
     for (const HIDP_VALUE_CAPS& c : out.values) {
         FUZZ_CHECK(c.LinkCollection < caps.NumberLinkCollectionNodes);
-        FUZZ_CHECK(c.BitSize >= 1 && c.BitSize <= 32);
+        FUZZ_CHECK(c.BitSize >= 1 && c.BitSize <= 256);
         MarkIndices(used, c.IsRange, c.Range.DataIndexMin, c.Range.DataIndexMax);
     }
     FUZZ_CHECK(std::all_of(used.begin(), used.end(), [](bool u) { return u; }));
@@ -199,26 +199,37 @@ void CheckWrites(PHIDP_PREPARSED_DATA p, HIDP_REPORT_TYPE type, const TypeCaps& 
         const HIDP_VALUE_CAPS& c = tc.values[k];
         std::vector<char> r = report;
         r[0] = static_cast<char>(c.ReportID);
-        const bool array = !c.IsRange && c.ReportCount > 1;
-        if (array && FirstHolder(tc.values, k, c.NotRange.Usage)) {
-            const uint32_t bits = static_cast<uint32_t>(c.BitSize) * c.ReportCount;
+        const bool wide = c.BitSize > 32;
+        const bool array = wide || (!c.IsRange && c.ReportCount > 1);
+        const uint32_t last = std::min<uint32_t>(UsageMax(c), UsageMin(c) + kMaxUsagesPerCap - 1);
+        if (array) {
+            // A range of wide fields has one field per usage; a single usage has them all.
+            const uint32_t bits =
+                static_cast<uint32_t>(c.BitSize) * (c.IsRange ? 1 : c.ReportCount);
             const uint32_t bytes = (bits + 7) / 8;
             if (bytes > 0xFFFF) continue;
-            std::vector<char> in(bytes), out(bytes, 0);
-            for (char& b : in)
-                b = static_cast<char>(fill.Next());
-            if (bits % 8 != 0) in.back() = static_cast<char>(in.back() & ((1 << (bits % 8)) - 1));
-            const NTSTATUS s =
-                HidP_SetUsageValueArray(type, c.UsagePage, c.LinkCollection, c.NotRange.Usage,
-                                        in.data(), static_cast<USHORT>(bytes), p, r.data(), length);
-            if (s != HIDP_STATUS_SUCCESS) continue;
-            FUZZ_CHECK(HidP_GetUsageValueArray(
-                           type, c.UsagePage, c.LinkCollection, c.NotRange.Usage, out.data(),
-                           static_cast<USHORT>(bytes), p, r.data(), length) == HIDP_STATUS_SUCCESS);
-            FUZZ_CHECK(in == out);
+            for (uint32_t u = UsageMin(c); u <= last; ++u) {
+                const auto usage = static_cast<USAGE>(u);
+                if (!FirstHolder(tc.values, k, usage)) continue;
+                ULONG single = 0;
+                FUZZ_CHECK(HidP_GetUsageValue(type, c.UsagePage, c.LinkCollection, usage, &single,
+                                              p, r.data(), length) == HIDP_STATUS_IS_VALUE_ARRAY);
+                std::vector<char> in(bytes), out(bytes, 0);
+                for (char& b : in)
+                    b = static_cast<char>(fill.Next());
+                if (bits % 8 != 0)
+                    in.back() = static_cast<char>(in.back() & ((1 << (bits % 8)) - 1));
+                const NTSTATUS s =
+                    HidP_SetUsageValueArray(type, c.UsagePage, c.LinkCollection, usage, in.data(),
+                                            static_cast<USHORT>(bytes), p, r.data(), length);
+                if (s != HIDP_STATUS_SUCCESS) continue;
+                FUZZ_CHECK(HidP_GetUsageValueArray(type, c.UsagePage, c.LinkCollection, usage,
+                                                   out.data(), static_cast<USHORT>(bytes), p,
+                                                   r.data(), length) == HIDP_STATUS_SUCCESS);
+                FUZZ_CHECK(in == out);
+            }
+            continue;
         }
-        if (array) continue;
-        const uint32_t last = std::min<uint32_t>(UsageMax(c), UsageMin(c) + kMaxUsagesPerCap - 1);
         for (uint32_t u = UsageMin(c); u <= last; ++u) {
             const uint32_t mask = c.BitSize >= 32 ? 0xFFFFFFFFu : (1u << c.BitSize) - 1;
             const ULONG value = fill.Next32() & mask;
