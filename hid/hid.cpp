@@ -10,6 +10,7 @@ namespace hidlib {
 decltype(&::HidD_Hello) HidD_Hello = nullptr;
 decltype(&::HidD_GetHidGuid) HidD_GetHidGuid = nullptr;
 decltype(&::HidD_GetPreparsedData) HidD_GetPreparsedData = nullptr;
+decltype(&::HidD_GetParseError) HidD_GetParseError = nullptr;
 decltype(&::HidD_FreePreparsedData) HidD_FreePreparsedData = nullptr;
 decltype(&::HidD_GetConfiguration) HidD_GetConfiguration = nullptr;
 decltype(&::HidD_SetConfiguration) HidD_SetConfiguration = nullptr;
@@ -92,6 +93,7 @@ void ForEachEntry(Op&& op) {
     VELTO_ENTRY(hidlib, HidD_Hello);
     VELTO_ENTRY(hidlib, HidD_GetHidGuid);
     VELTO_ENTRY(hidlib, HidD_GetPreparsedData);
+    VELTO_ENTRY(hidlib, HidD_GetParseError);
     VELTO_ENTRY(hidlib, HidD_FreePreparsedData);
     VELTO_ENTRY(hidlib, HidD_GetConfiguration);
     VELTO_ENTRY(hidlib, HidD_SetConfiguration);

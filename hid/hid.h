@@ -42,6 +42,7 @@ namespace hidlib {
 extern decltype(&::HidD_Hello) HidD_Hello;
 extern decltype(&::HidD_GetHidGuid) HidD_GetHidGuid;
 extern decltype(&::HidD_GetPreparsedData) HidD_GetPreparsedData;
+extern decltype(&::HidD_GetParseError) HidD_GetParseError;
 extern decltype(&::HidD_FreePreparsedData) HidD_FreePreparsedData;
 extern decltype(&::HidD_GetConfiguration) HidD_GetConfiguration;
 extern decltype(&::HidD_SetConfiguration) HidD_SetConfiguration;

@@ -384,6 +384,21 @@ PHIDP_PREPARSED_DATA TJvHidDevice::GetPreparsedData() {
     return PreparsedData;
 }
 
+std::string TJvHidDevice::GetParseError() {
+    std::string Why;
+    if (hidlib::HidD_GetParseError == nullptr) return Why;
+    const bool Queried = WithQueryHandle([&Why](HANDLE Handle) {
+        char Buffer[256] = {};
+        if (hidlib::HidD_GetParseError(Handle, Buffer, sizeof Buffer))
+            Why = Buffer;
+        else if (syslib::GetLastError != nullptr)
+            Why =
+                "the report descriptor cannot be read: " + SysErrorMessage(syslib::GetLastError());
+    });
+    if (!Queried) Why = "the device cannot be queried";
+    return Why;
+}
+
 void TJvHidDevice::GetCaps(HIDP_CAPS& ACaps) {
     ACaps = HIDP_CAPS{};
     PHIDP_PREPARSED_DATA Data = GetPreparsedData();

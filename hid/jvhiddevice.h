@@ -57,6 +57,9 @@ class TJvHidDevice {
     void GetCaps(HIDP_CAPS& ACaps);
     const HIDP_CAPS& Caps();
     PHIDP_PREPARSED_DATA GetPreparsedData();
+    // Why there is no preparsed data (so no caps): the parser's refusal of the report
+    // descriptor, or why the descriptor cannot be read; "" when it parses.
+    std::string GetParseError();
     const std::u16string& GetVendorName();
     const std::u16string& GetProductName();
     const std::u16string& GetSerialNumber();

@@ -167,6 +167,11 @@ typedef struct HIDD_CONFIGURATION {
 ULONG HidD_Hello(char* buffer, ULONG size);
 void HidD_GetHidGuid(GUID* guid);
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data);
+/* Why HidD_GetPreparsedData refuses the device's report descriptor, in words (the item, its
+ * byte offset and what is wrong), as zero-terminated UTF-8 into size bytes, cut short to fit:
+ * TRUE, with "" when the descriptor parses; FALSE with the reason in GetLastError() when the
+ * descriptor cannot be read. */
+BOOLEAN HidD_GetParseError(HANDLE device, char* buffer, ULONG size);
 BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data);
 BOOLEAN HidD_GetConfiguration(HANDLE device, HIDD_CONFIGURATION* config, ULONG size);
 BOOLEAN HidD_SetConfiguration(HANDLE device, HIDD_CONFIGURATION* config, ULONG size);

@@ -1,6 +1,7 @@
 // The HidD_ entry points over a DeviceFile, and the language names for string languages.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform/common/backend.h"
 #include "platform/hidp/hidp.h"
@@ -107,6 +108,21 @@ BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data) {
     if (!file->reportDescriptor(descriptor)) return 0;
     *data = hidp::ParseDescriptor(descriptor.data(), descriptor.size());
     if (!*data) return fail(ERROR_GEN_FAILURE);
+    return 1;
+}
+
+BOOLEAN HidD_GetParseError(HANDLE device, char* buffer, ULONG size) {
+    if (!buffer || size == 0) return fail(ERROR_INSUFFICIENT_BUFFER);
+    auto file = fileOf(device);
+    if (!file) return 0;
+    std::vector<uint8_t> descriptor;
+    if (!file->reportDescriptor(descriptor)) return 0;
+    // Parsed again rather than remembered: the answer is the descriptor's, not a past call's.
+    std::string why;
+    hidp::FreePreparsedData(hidp::ParseDescriptor(descriptor.data(), descriptor.size(), &why));
+    const std::size_t n = std::min<std::size_t>(size - 1, why.size());
+    std::memcpy(buffer, why.data(), n);
+    buffer[n] = '\0';
     return 1;
 }
 

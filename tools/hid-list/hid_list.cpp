@@ -41,11 +41,19 @@ void DescribeOne(std::ostringstream& Out, TJvHidDevice* Dev, int Idx) {
     Out << "    product:      \"" << Utf8(Dev->GetProductName()) << "\"\n";
     Out << "    serial:       \"" << Utf8(Dev->GetSerialNumber()) << "\"\n";
     const HIDP_CAPS& C = Dev->Caps();
-    Out << "    usage:        page 0x" << Hex(C.UsagePage, 4) << " usage 0x" << Hex(C.Usage, 4)
-        << "\n";
-    Out << "    reports:      input " << C.InputReportByteLength << ", output "
-        << C.OutputReportByteLength << ", feature " << C.FeatureReportByteLength
-        << " bytes (report ID byte included)\n";
+    if (Dev->GetPreparsedData() == nullptr) {
+        // Zeros here would read as a device with no reports; say why there are no caps.
+        const std::string Why = Dev->GetParseError();
+        Out << "    usage:        unknown: the report descriptor is not understood ("
+            << (Why.empty() ? "no reason given" : Why) << ")\n";
+        Out << "    reports:      unknown\n";
+    } else {
+        Out << "    usage:        page 0x" << Hex(C.UsagePage, 4) << " usage 0x" << Hex(C.Usage, 4)
+            << "\n";
+        Out << "    reports:      input " << C.InputReportByteLength << ", output "
+            << C.OutputReportByteLength << ", feature " << C.FeatureReportByteLength
+            << " bytes (report ID byte included)\n";
+    }
     // What the listing found out without opening the node (opening wakes the device and, for
     // a moment, takes it from the program that may be updating it).
     Out << "    access:       "
