@@ -347,7 +347,7 @@ TEST(HidpValues, Vendor64ValueArray) {
     EXPECT_EQ(HidP_GetUsageValueArray(HidP_Feature, 0xFF00, 0, 2, back.data(), 64, p.get(),
                                       out.data(), 65),
               HIDP_STATUS_REPORT_DOES_NOT_EXIST);
-    EXPECT_EQ(HidP_GetUsageValueArray(static_cast<HIDP_REPORT_TYPE>(7), 0xFF00, 0, 2, back.data(),
+    EXPECT_EQ(HidP_GetUsageValueArray(static_cast<HIDP_REPORT_TYPE>(3), 0xFF00, 0, 2, back.data(),
                                       64, p.get(), out.data(), 65),
               HIDP_STATUS_INVALID_REPORT_TYPE);
     // An unnumbered device's reports carry ID 0.
