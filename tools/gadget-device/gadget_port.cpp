@@ -29,8 +29,9 @@ constexpr char kConfig[] = "c.1";
 constexpr char kEnglish[] = "0x409";
 
 // How long a new answer waits for the report before it to leave the IN endpoint. The host
-// polls every frame while its node is open; a longer wait means nobody is reading.
-constexpr std::chrono::milliseconds kAnswerWait{200};
+// polls every frame while its node is open, but an emulated host under load may stall for a
+// few hundred milliseconds; a longer wait means nobody is reading.
+constexpr std::chrono::milliseconds kAnswerWait{500};
 
 std::string Utf8(const std::u16string& text) {
     return QString::fromStdU16String(text).toUtf8().toStdString();
