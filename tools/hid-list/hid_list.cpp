@@ -1,5 +1,6 @@
 #include "tools/hid-list/hid_list.h"
 
+#include <QRegularExpression>
 #include <QString>
 
 #include <cstdio>
@@ -22,6 +23,16 @@ std::string Utf8(const std::u16string& Text) {
     return QString::fromStdU16String(Text).toStdString();
 }
 
+// The USB port path ("1-1", "2-1.4") in a sysfs device path: its last folder named so; empty
+// for a device that is not on USB.
+std::string UsbPort(const std::string& SysPath) {
+    const QRegularExpression Port(QStringLiteral("^[0-9]+-[0-9]+(\\.[0-9]+)*$"));
+    std::string Found;
+    for (const QString& Part : QString::fromStdString(SysPath).split(u'/'))
+        if (Port.match(Part).hasMatch()) Found = Part.toStdString();
+    return Found;
+}
+
 void DescribeOne(std::ostringstream& Out, TJvHidDevice* Dev, int Idx) {
     const HIDD_ATTRIBUTES& A = Dev->Attributes;
     Out << "[" << Idx << "] " << Hex(A.VendorID, 4) << ":" << Hex(A.ProductID, 4) << " version "
@@ -32,6 +43,8 @@ void DescribeOne(std::ostringstream& Out, TJvHidDevice* Dev, int Idx) {
     if (Dev->PnPInfo != nullptr) {
         Out << "    path:         " << Dev->PnPInfo->DevicePath << "\n";
         Out << "    instance:     " << Dev->PnPInfo->DeviceInstance << "\n";
+        if (const std::string Port = UsbPort(Dev->PnPInfo->PhysDevObjName); !Port.empty())
+            Out << "    usb port:     " << Port << "\n";
     }
     if (!Dev->PluggedIn) {
         Out << "    (unplugged)\n";

@@ -1,7 +1,8 @@
 #!/bin/busybox sh
-# The guest's /init (inside the initramfs made by run-vm.sh): loads the modules, mounts the
-# host's root read-only and the results share writable, runs /tmp/results/.vm-run in a
-# chroot of the host's root, leaves its exit code in /tmp/results/.vm-exit and stops.
+# The guest's /init (inside the initramfs made by run-vm.sh): loads the modules (with the
+# parameters in NAME.params), mounts the host's root read-only, configfs and the results share
+# writable, runs /tmp/results/.vm-run in a chroot of the host's root, leaves its exit code in
+# /tmp/results/.vm-exit and stops.
 /bin/busybox --install -s /bin
 export PATH=/bin
 
@@ -20,7 +21,10 @@ fail() {
 }
 
 for m in $(cat /modules/order); do
-  insmod "/modules/$m.ko" || fail "insmod $m failed"
+  params=""
+  [ -f "/modules/$m.params" ] && params=$(cat "/modules/$m.params")
+  # shellcheck disable=SC2086
+  insmod "/modules/$m.ko" $params || fail "insmod $m failed"
 done
 
 r=/newroot
@@ -28,6 +32,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose hostroo
   fail "the host's root could not be mounted"
 mount -t proc proc $r/proc
 mount -t sysfs sysfs $r/sys
+mount -t configfs configfs $r/sys/kernel/config || fail "configfs could not be mounted"
 mount -t devtmpfs devtmpfs $r/dev
 mount -t tmpfs -o mode=1777 tmpfs $r/dev/shm 2>/dev/null
 # The guest's /tmp is its own, but a project checked out under the host's /tmp must stay

@@ -10,8 +10,9 @@
 # COMMAND's exit code, or 125 when the guest did not get as far as reporting one.
 #
 # The kernel comes from the Debian package that tools/install-deps.sh downloads; the kernel
-# and the initramfs (static busybox plus the modules for virtio, 9p, uhid and hid-generic) are
-# built once into the cache folder and reused. Nothing here uses the network.
+# and the initramfs (static busybox plus the modules for virtio, 9p, uhid, hid-generic, and for
+# USB gadgets on dummy_hcd's three controllers with usbhid on the host side) are built once
+# into the cache folder and reused. Nothing here uses the network.
 #
 # Options:
 #   --deb FILE       the kernel package (default: the newest linux-image-*.deb in
@@ -75,7 +76,10 @@ results="$(cd "$results" && pwd)"
 # ---- kernel and initramfs, built once per package and init script -------------------------
 
 # The modules the guest needs; their own dependencies are added from each module's depends=.
-wanted_modules=(virtio_pci 9pnet_virtio 9p uhid hid-generic)
+wanted_modules=(virtio_pci 9pnet_virtio 9p uhid hid-generic
+  dummy_hcd libcomposite usb_f_hid usbhid)
+# Parameters for insmod: three device controllers, the ports 1-1, 2-1 and 3-1 on the host.
+declare -A module_params=([dummy_hcd]="num=3")
 
 module_depends() {  # prints the depends= list of a .ko, one name a line
   tr '\0' '\n' <"$1" | sed -n 's/^depends=//p' | head -n 1 | tr ',' '\n' | sed '/^$/d'
@@ -84,6 +88,7 @@ module_depends() {  # prints the depends= list of a .ko, one name a line
 prepare() {
   local stamp_want stamp_have
   stamp_want="$(basename "$deb") $(stat -c %s "$deb") $(sha1sum "$here/guest-init.sh" | cut -c1-40)"
+  stamp_want+=" ${wanted_modules[*]} ${module_params[*]}"
   stamp_have="$(cat "$cache/stamp" 2>/dev/null || true)"
   if [ "$stamp_want" = "$stamp_have" ] && [ -f "$cache/vmlinuz" ] && [ -f "$cache/initramfs.cpio" ]; then
     return
@@ -140,6 +145,9 @@ prepare() {
   for name in "${order[@]}"; do
     cp "${path[$name]}" "$root/modules/${name//-/_}.ko"
     echo "${name//-/_}" >>"$root/modules/order"
+    if [ -n "${module_params[$name]:-}" ]; then
+      echo "${module_params[$name]}" >"$root/modules/${name//-/_}.params"
+    fi
   done
   (cd "$root" && find . | LC_ALL=C sort | "$busybox" cpio -o -H newc 2>/dev/null) >"$cache/initramfs.cpio"
   rm -rf "$work"

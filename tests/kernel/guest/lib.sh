@@ -6,6 +6,7 @@ run_product=0821
 update_product=0904
 user_id=4242         # a user the host's passwd need not know
 grant_delay=0.3      # how long after a node appears its access is granted (udev's ACL)
+device_program=velto-uhid-device  # on_gadget runs a scenario with velto-gadget-device
 export QT_QPA_PLATFORM=offscreen
 
 # Forks are slow in an emulated guest: timing, logging and matching use bash's own builtins.
@@ -106,7 +107,7 @@ node_of() {
 start_device() {
   device_log="$current.device${device_runs:-}.log"
   device_runs=$((${device_runs:-0} + 1))
-  "$bin/velto-uhid-device" "$@" >"$device_log" 2>&1 &
+  "$bin/$device_program" "$@" >"$device_log" 2>&1 &
   dev_pid=$!
   local product=$run_product
   [[ " $* " == *" --start-mode update "* ]] && product=$update_product
@@ -126,6 +127,7 @@ stop_device() {
   dev_pid=""
   indent device "$device_log"
   log "device exit $device_status"
+  nodes_gone 10 || fail "the device's hidraw node was still there 10 s after it stopped"
 }
 
 # The product string and serial the device put into the kernel, from its own log.
@@ -279,6 +281,7 @@ scenario_lister() {
     check "$mode mode: vendor usage page" has "$out" "page 0xff00"
     check "$mode mode: report lengths 65/65/0" has "$out" "input 65, output 65, feature 0"
     check "$mode mode: read/write access" has "$out" "read/write"
+    [ "$device_program" = velto-gadget-device ] && check_usb_parent "$mode" "$out"
     stop_device
   done
   "$bin/velto-hid-list" >"$current.none.out" 2>&1
@@ -369,3 +372,51 @@ scenario_no_access() {
   check "the message names the udev rule" has "$current.user.out" "70-velto-update.rules"
   check "it says so within 30 s ($updater_ms ms)" [ "$updater_ms" -lt 30000 ]
 }
+
+# ---- the same scenarios on a USB device -----------------------------------------------------
+
+# nodes_gone TIMEOUT: true once no hidraw node of the vendor is listed; a USB device leaves a
+# moment after its gadget was unbound.
+nodes_gone() {
+  local timeout_ms=$(($1 * 1000)) start now text u present
+  now_ms
+  start=$now
+  while :; do
+    present=0
+    for u in /sys/class/hidraw/hidraw*/device/uevent; do
+      [ -e "$u" ] || continue
+      slurp "$u"
+      [[ $text == *"HID_ID=0003:0000$vendor:"* ]] && present=1
+    done
+    [ $present -eq 0 ] && return 0
+    [ $((now - start)) -ge $timeout_ms ] && return 1
+    pause 0.05
+    now_ms
+  done
+}
+
+# on_gadget SCENARIO: the scenario with the device as a USB gadget on dummy_hcd's first
+# controller, taken by usbhid through the host's USB stack.
+on_gadget() {
+  local device_program=velto-gadget-device
+  "$@"
+}
+
+# check_usb_parent MODE LISTING: the lister shows what the USB device itself says: its strings
+# and bcdDevice, and the port it is plugged into.
+check_usb_parent() {
+  local text manufacturer bcd
+  slurp "$device_log"
+  [[ $text =~ manufacturer\ \"([^\"]*)\"\ bcdDevice\ ([0-9a-f]{4}) ]]
+  manufacturer="${BASH_REMATCH[1]:-?}" bcd="${BASH_REMATCH[2]:-?}"
+  check "$1 mode: manufacturer string from the USB device" \
+    has "$2" "manufacturer: \"$manufacturer\""
+  check "$1 mode: version $bcd, the USB device's bcdDevice" \
+    has_line "$2" "*$vendor:* version $bcd *"
+  check "$1 mode: USB port 1-1 (dummy_udc.0)" has_line "$2" "*usb port:*1-1"
+}
+
+scenario_gadget_lister() { on_gadget scenario_lister; }
+scenario_gadget_update() { on_gadget scenario_update; }
+scenario_gadget_unplug() { on_gadget scenario_unplug; }
+scenario_gadget_late_access() { on_gadget scenario_late_access; }

@@ -4,7 +4,7 @@
 #
 #   suite.sh BINDIR SCENARIO...
 #
-# Each scenario runs in turn against a fresh velto-uhid-device and leaves NAME.log (what it
+# Each scenario runs in turn against a fresh device program and leaves NAME.log (what it
 # did and saw) and NAME.result ("PASS" or "FAIL: why") in the current folder, the results
 # share. The suite itself exits 0 once every scenario has run; the verdicts are the files.
 set -u

@@ -1,16 +1,12 @@
-// velto-uhid-device: the simulated Velto device presented to the kernel through /dev/uhid, so
-// that the updater meets it through the real hidraw driver. Runs until SIGTERM or SIGINT (or
-// an --exit-after condition), then compares the device's flash and DSP memory with the images
-// built into this program and says so in its exit code.
-#include <fcntl.h>
+// The device programs' common part: options, faults, the run and the final memory check.
+#include "tools/device-tool/device_tool.h"
+
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -20,7 +16,8 @@
 
 #include "sim/memory_check.h"
 #include "sim/velto_device.h"
-#include "tools/uhid-device/uhid_port.h"
+
+namespace devtool {
 
 namespace {
 
@@ -28,14 +25,9 @@ constexpr int kExitMatch = 0;
 constexpr int kExitMismatch = 1;
 constexpr int kExitSetup = 2;
 
+// The options every device program takes, after its own usage text.
 const char kUsage[] =
-    "Usage: velto-uhid-device [options]\n"
-    "  Presents the simulated Velto device through /dev/uhid (root, or access to /dev/uhid),\n"
-    "  in run mode unless told otherwise. On SIGTERM/SIGINT it compares its flash and DSP\n"
-    "  memory with the built-in images: exit 0 both match, 1 a mismatch, 2 a bad option or\n"
-    "  /dev/uhid unusable. SIGUSR1 prints the same comparison and goes on.\n"
     "  --start-mode run|update     the mode it is plugged in with (default run)\n"
-    "  --uhid PATH                 the uhid node (default /dev/uhid)\n"
     "  --exit-after-end            stop by itself once the updater's end command arrived\n"
     "  --exit-after S              stop by itself after S seconds\n"
     "Faults:\n"
@@ -55,6 +47,8 @@ const char kUsage[] =
     "  --short-input               input reports lose their trailing zero bytes\n"
     "  --row-index N               report N as the parameter table's row index\n";
 
+const char* gName = "";
+
 volatile sig_atomic_t gStop = 0;
 volatile sig_atomic_t gReport = 0;
 
@@ -69,10 +63,12 @@ void OnSignal(int signal) {
 void Log(const std::string& text) {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    std::fprintf(stdout, "[%ld.%03ld] velto-uhid-device: %s\n", static_cast<long>(ts.tv_sec),
-                 ts.tv_nsec / 1000000, text.c_str());
+    std::fprintf(stdout, "[%ld.%03ld] %s: %s\n", static_cast<long>(ts.tv_sec), ts.tv_nsec / 1000000,
+                 gName, text.c_str());
     std::fflush(stdout);
 }
+
+}  // namespace
 
 bool ParseNumber(std::string_view text, long long max, long long& value) {
     int base = 10;
@@ -87,8 +83,9 @@ bool ParseNumber(std::string_view text, long long max, long long& value) {
     return true;
 }
 
+namespace {
+
 struct Options {
-    std::string uhidPath = "/dev/uhid";
     simdev::Mode startMode = simdev::Mode::Run;
     bool exitAfterEnd = false;
     long long exitAfterSeconds = 0;
@@ -106,7 +103,7 @@ struct Options {
 };
 
 // 0: parsed; 1: --help shown; 2: error shown.
-int Parse(int argc, char** argv, Options& o) {
+int Parse(int argc, char** argv, const ToolSpec& spec, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         std::string value;
@@ -128,11 +125,9 @@ int Parse(int argc, char** argv, Options& o) {
         long long n = 0;
         bool ok = true;
         if (name == "--help" || name == "-h") {
+            std::fputs(spec.usage, stdout);
             std::fputs(kUsage, stdout);
             return 1;
-        } else if (name == "--uhid") {
-            ok = takeValue() && !value.empty();
-            o.uhidPath = value;
         } else if (name == "--start-mode") {
             ok = takeValue() && (value == "run" || value == "update");
             o.startMode = value == "update" ? simdev::Mode::Update : simdev::Mode::Run;
@@ -177,13 +172,15 @@ int Parse(int argc, char** argv, Options& o) {
         } else if (name == "--row-index") {
             ok = number(255, n);
             o.rowIndex = static_cast<uint8_t>(n);
-        } else {
-            std::fprintf(stderr, "velto-uhid-device: unknown option %s\n%s", argv[i], kUsage);
+        } else if (!spec.parseOption(
+                       name, [&](std::string& out) { return takeValue() && (out = value, true); },
+                       ok)) {
+            std::fprintf(stderr, "%s: unknown option %s\n%s%s", gName, argv[i], spec.usage, kUsage);
             return 2;
         }
         if (!ok) {
-            std::fprintf(stderr, "velto-uhid-device: bad or missing value for %s\n%s", name.c_str(),
-                         kUsage);
+            std::fprintf(stderr, "%s: bad or missing value for %s\n%s%s", gName, name.c_str(),
+                         spec.usage, kUsage);
             return 2;
         }
     }
@@ -208,9 +205,11 @@ bool Verify(const simdev::VeltoDevice& device) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int RunDeviceTool(int argc, char** argv, const ToolSpec& spec) {
+    gName = spec.name;
     Options o;
-    if (const int parsed = Parse(argc, argv, o); parsed != 0) return parsed == 1 ? 0 : kExitSetup;
+    if (const int parsed = Parse(argc, argv, spec, o); parsed != 0)
+        return parsed == 1 ? 0 : kExitSetup;
 
     // Signals are taken by this thread only: the port's and the model's threads start with
     // them blocked.
@@ -226,18 +225,13 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGUSR1, &sa, nullptr);
 
-    const int fd = ::open(o.uhidPath.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        std::fprintf(stderr, "velto-uhid-device: cannot open %s: %s\n", o.uhidPath.c_str(),
-                     std::strerror(errno));
-        return kExitSetup;
-    }
-    uhiddev::PortOptions portOptions;
+    PortSettings portOptions;
     portOptions.shortInput = o.shortInput;
     portOptions.silentAfterOutputs = o.silentAfter;
     portOptions.log = Log;
-    auto port = std::make_shared<uhiddev::UhidPort>(fd, portOptions);
-    auto device = std::make_unique<simdev::VeltoDevice>(port);
+    std::optional<PortHandle> port = spec.openPort(portOptions);
+    if (!port) return kExitSetup;
+    auto device = std::make_unique<simdev::VeltoDevice>(port->port);
 
     device->SetAnswerLatency(o.latency);
     if (o.reenumerationDelay) device->SetReenumerationDelay(*o.reenumerationDelay);
@@ -251,8 +245,8 @@ int main(int argc, char** argv) {
     if (o.rowIndex) device->SetReportedRowIndex(*o.rowIndex);
 
     if (!device->PlugIn(o.startMode)) {
-        std::fprintf(stderr, "velto-uhid-device: the kernel refused the device: %s\n",
-                     port->LastError().c_str());
+        std::fprintf(stderr, "%s: the kernel refused the device: %s\n", gName,
+                     port->lastError().c_str());
         return kExitSetup;
     }
 
@@ -282,15 +276,15 @@ int main(int argc, char** argv) {
     Log(gStop != 0 ? "stopping (signal)" : "stopping");
     const bool match = Verify(*device);
     std::string plugs = "plugged in:";
-    for (const auto& [product, count] : port->PlugCounts()) {
+    for (const auto& [product, count] : port->plugCounts()) {
         char item[32];
         std::snprintf(item, sizeof item, " %04x x%d", product, count);
         plugs += item;
     }
     Log(plugs);
-    Log("output reports: " + std::to_string(port->OutputsDelivered()) + " handled, " +
-        std::to_string(port->OutputsDropped()) + " for a device already gone; " +
-        std::to_string(port->RepeatsHeld()) + " repeats held back behind a waiting one");
+    Log(port->summary());
     device.reset();
     return match ? kExitMatch : kExitMismatch;
 }
+
+}  // namespace devtool
