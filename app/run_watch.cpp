@@ -37,7 +37,7 @@ void RunWatch::End() {
 
 QString RunWatch::Left() {
     const RunPhase phase = phase_;
-    const QString sentence = runphase::LeftSentence(phase);
+    QString sentence = runphase::LeftSentence(phase);
     if (sentence.isEmpty()) return {};
     End();
     notice_ = sentence;
