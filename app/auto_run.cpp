@@ -69,10 +69,19 @@ AutoRunner::AutoRunner(TfmIsp& isp, RecordingDialogs& dialogs, AutoRunSettings s
     // A coarse timer may fire up to 5 % early.
     deadline_->setTimerType(Qt::PreciseTimer);
     deadline_->setInterval(settings_.timeoutSeconds * 1000);
-    connect(deadline_, &QTimer::timeout, this, [this] {
-        Finish(exitcode::kTimeout,
-               QStringLiteral("no end within %1 s (--timeout)").arg(settings_.timeoutSeconds));
+    connect(deadline_, &QTimer::timeout, this, [this] { OnDeadline(); });
+    reconnect_ = new QTimer(this);
+    reconnect_->setSingleShot(true);
+    reconnect_->setTimerType(Qt::PreciseTimer);
+    reconnect_->setInterval(settings_.reconnectWaitSeconds * 1000);
+    connect(reconnect_, &QTimer::timeout, this, [this] {
+        Finish(exitcode::kErrorDialog,
+               QStringLiteral("%1; it did not come back within %2 s (--reconnect-wait)")
+                   .arg(notice_)
+                   .arg(settings_.reconnectWaitSeconds));
     });
+    connect(isp_.Watch, &RunWatch::UnitLeft, this,
+            [this](RunPhase phase, const QString& sentence) { OnUnitLeft(phase, sentence); });
     connect(&isp_, &TfmIsp::StatusChanged, this, [this] { OnStatusChanged(); });
     // Nobody is there to answer "close while writing?".
     isp_.SetAskBeforeClosing(false);
@@ -152,6 +161,27 @@ void AutoRunner::OnDialog(bool error, const QString& text) {
     }
 }
 
+void AutoRunner::OnUnitLeft(RunPhase /*phase*/, const QString& sentence) {
+    if (finished_ || okShown_) return;
+    FlushStatus();
+    notice_ = sentence;
+    Print(sentence);
+    Print(QStringLiteral("waiting up to %1 s for the device to come back (--reconnect-wait)")
+              .arg(settings_.reconnectWaitSeconds));
+    reconnect_->start();
+}
+
+void AutoRunner::OnDeadline() {
+    // Nothing to update at all is not the same as an update that never ended.
+    if (!sawDevice_) {
+        Finish(exitcode::kTimeout, QStringLiteral("no Velto device found within %1 s (--timeout)")
+                                       .arg(settings_.timeoutSeconds));
+        return;
+    }
+    Finish(exitcode::kTimeout,
+           QStringLiteral("no end within %1 s (--timeout)").arg(settings_.timeoutSeconds));
+}
+
 bool AutoRunner::LinkIdle() const {
     const LUsbProc* proc = isp_.Proc;
     return proc == nullptr || (!proc->IsBusy() && proc->QueuedFrames() == 0);
@@ -170,6 +200,7 @@ void AutoRunner::Poll() {
         return;
     }
     report_.Tick(clock_.elapsed());
+    if (isp_.HidDevice != nullptr || !isp_.DeviceProblem().isEmpty()) sawDevice_ = true;
 
     // A device the window cannot update (no access yet, in use, no product firmware): udev
     // may still grant access, so the run waits a while before it gives up.
@@ -205,9 +236,12 @@ void AutoRunner::Poll() {
         // " Program OK !! ": the device left during the update (an error ends it above).
         if (isp_.btnStartProgram->isEnabled()) {
             FlushStatus();
-            Finish(exitcode::kErrorDialog,
-                   QStringLiteral("the update was cut off: the device left before \" Program "
-                                  "OK !! \""));
+            Finish(
+                exitcode::kErrorDialog,
+                notice_.isEmpty()
+                    ? QStringLiteral("the update was cut off: the device left before \" "
+                                     "Program OK !! \"")
+                    : QStringLiteral("the update was cut off and the device is back: ") + notice_);
         }
         return;
     }
@@ -247,6 +281,7 @@ void AutoRunner::Finish(int code, const QString& reason) {
     finished_ = true;
     poll_->stop();
     deadline_->stop();
+    reconnect_->stop();
     exitCode_ = code;
     const QString where = settings_.simulated ? QStringLiteral(" [simulated device]") : QString();
     Print(QStringLiteral("%1: %2%3 (exit %4, total %5 s)")

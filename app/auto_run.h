@@ -13,7 +13,9 @@
 #include <functional>
 #include <mutex>
 
+#include "app/access_wait.h"
 #include "app/progress_report.h"
+#include "app/run_phase.h"
 
 class QTimer;
 class RecordingDialogs;
@@ -49,6 +51,8 @@ class AutoVerifier {
 struct AutoRunSettings {
     QString program;  // the name on error messages
     int timeoutSeconds = 300;
+    // How long a device that left in the middle of the update may take to come back.
+    int reconnectWaitSeconds = 60;
     ProgressStyle style = ProgressStyle::Lines;
     bool simulated = false;  // says so at the start and in the result
 };
@@ -57,8 +61,9 @@ class AutoRunner : public QObject {
     Q_OBJECT
 
   public:
-    // How long a device problem (DeviceProblem()) may stand before the run gives up.
-    static constexpr int kDeviceProblemLimitMs = 10000;
+    // How long a device problem (DeviceProblem()) may stand before the run gives up: the
+    // window's wait for access, and a moment for the window to say it ran out.
+    static constexpr int kDeviceProblemLimitMs = AccessWait::kWaitMs + 250;
 
     // out: progress and result; err: why a run could not start. The window, the dialogs and
     // the verifier (may be null) outlive the runner.
@@ -79,6 +84,8 @@ class AutoRunner : public QObject {
     void OnStatusChanged();
     void FlushStatus();
     void OnDialog(bool error, const QString& text);
+    void OnUnitLeft(RunPhase phase, const QString& sentence);
+    void OnDeadline();
     void Poll();
     bool LinkIdle() const;
     void Verify();
@@ -96,6 +103,10 @@ class AutoRunner : public QObject {
 
     QTimer* poll_ = nullptr;
     QTimer* deadline_ = nullptr;
+    QTimer* reconnect_ = nullptr;
+    // Why the run stands as it does: the device left or fell silent (empty: neither).
+    QString notice_;
+    bool sawDevice_ = false;
     QElapsedTimer clock_;
     QElapsedTimer settleWait_;
     QElapsedTimer problemSince_;

@@ -129,9 +129,11 @@ QStringList ArgumentsOf(int argc, char** argv) {
 
 CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString& about,
                                            const QStringList& args, UpdaterOptions& options) {
-    Parser p(program,
-             QStringLiteral("[--auto] [--trace FILE] [--timeout S] [--verbose] [Qt options]"),
-             about, true);
+    Parser p(
+        program,
+        QStringLiteral("[--auto] [--trace FILE] [--timeout S] [--reconnect-wait S] [--verbose] "
+                       "[Qt options]"),
+        about, true);
     const QCommandLineOption autoRun(
         QStringLiteral("auto"),
         QStringLiteral("Run the whole update without a hand on it: press \"Start Program \" "
@@ -148,17 +150,27 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
             .arg(kMinTimeoutSeconds)
             .arg(kMaxTimeoutSeconds),
         QStringLiteral("S"));
+    const QCommandLineOption reconnect(
+        QStringLiteral("reconnect-wait"),
+        QStringLiteral("With --auto: when the device leaves in the middle of the update, say "
+                       "which phase it left in and wait S seconds (%1..%2, default %3) for it "
+                       "to come back before ending with status 1.")
+            .arg(kMinTimeoutSeconds)
+            .arg(kMaxTimeoutSeconds)
+            .arg(kDefaultReconnectWaitSeconds),
+        QStringLiteral("S"));
     const QCommandLineOption verbose(
         QStringLiteral("verbose"),
         QStringLiteral("With --auto: print every step, not only phase changes and every 10 %."));
-    for (const QCommandLineOption& o : {autoRun, trace, timeout, verbose})
+    for (const QCommandLineOption& o : {autoRun, trace, timeout, reconnect, verbose})
         p.Qt().addOption(o);
 
     const QString tail =
         QStringLiteral(
             "\nExit status of --auto:\n"
             "  0  \" Program OK !! \" was shown%1\n"
-            "  1  an error dialog was shown, or the device left during the update\n"
+            "  1  an error dialog was shown (the device stopped answering, too), or the\n"
+            "     device left during the update\n"
             "  2  a bad option or a file that cannot be written%2\n"
             "  3  no end within the time-out\n"
             "  4  the device is present but cannot be updated (no access, in use by another\n"
@@ -190,6 +202,19 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
                               .arg(text));
         }
         options.timeoutSeconds = static_cast<int>(s);
+    }
+    if (p.Qt().isSet(reconnect)) {
+        const QString text = p.Qt().value(reconnect);
+        bool ok = false;
+        const qlonglong s = text.toLongLong(&ok, 10);
+        if (!ok || s < kMinTimeoutSeconds || s > kMaxTimeoutSeconds) {
+            return p.Fail(QStringLiteral("--reconnect-wait takes a whole number of seconds from "
+                                         "%1 to %2, not '%3'.")
+                              .arg(kMinTimeoutSeconds)
+                              .arg(kMaxTimeoutSeconds)
+                              .arg(text));
+        }
+        options.reconnectWaitSeconds = static_cast<int>(s);
     }
     return r;
 }

@@ -31,11 +31,15 @@ struct CommandLineOutcome {
     int Print() const;
 };
 
+// How long --auto waits for a device that left in the middle of the update.
+inline constexpr int kDefaultReconnectWaitSeconds = 60;
+
 struct UpdaterOptions {
     bool autoRun = false;
     bool verbose = false;
     QString traceFile;  // empty: no trace
     int timeoutSeconds = 300;
+    int reconnectWaitSeconds = kDefaultReconnectWaitSeconds;
     QString qtPlatform;  // Qt's -platform, if given
 };
 

@@ -53,6 +53,7 @@ void TfmIsp::bnSecurityClick() {
         // never happened. The run ends here; the user may start it again.
         RunStage = 0;
         McuUpdatePending = false;
+        Watch->End();
         SetStatusRed(false);
         btnStartProgram->setEnabled(true);
         return;
@@ -73,6 +74,7 @@ void TfmIsp::bnSecurityClick() {
     Step = 1;
     SetStatusRed(true);
     SetSimpleText(QStringLiteral("Parameter Data"));
+    Watch->Enter(RunPhase::ParamRead);
 }
 
 bool TfmIsp::AnswerCheckByteOk(const BSTM& answer) {
@@ -84,6 +86,7 @@ void TfmIsp::FailParameterRead() {
     // and "Start Program " may begin it again.
     paramReadOpen_ = false;
     tmRunStep->stop();
+    Watch->End();
     SetStatusRed(false);
     RunStage = 0;
     McuUpdatePending = false;
@@ -140,6 +143,7 @@ void TfmIsp::bnDspPorgramClick() {
     if (Proc != nullptr) TearDownLink();
     Proc = new LUsbProc(this);
     if (!Proc->Open()) return;
+    Watch->Enter(RunPhase::DspProgram);
     DspWriting = true;
     AcceptInput = true;
     Proc->SetWaitTime(10000);
@@ -183,6 +187,7 @@ void TfmIsp::OnDspAnswer(const LCmd& /*answer*/) {
     }
     Step = 1;
     DspWriting = false;
+    Watch->End();
     SetProgress(0);
     SetStatusRed(false);
     SetPanelText(0, QStringLiteral("Disconnect"));

@@ -22,9 +22,11 @@
 #include <utility>
 #include <vector>
 
+#include "app/access_wait.h"
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
 #include "app/dialogs.h"
+#include "app/run_phase.h"
 #include "app/status_bar.h"
 #include "firmware/images.h"
 #include "hid/backend.h"
@@ -59,8 +61,13 @@ bool IsSimulatedDevice(TJvHidDevice* dev) {
 }
 
 // Why a device that is there cannot be opened for reading and writing, in the user's words.
-QString AccessProblem(uint32_t error, const std::string& path) {
+// waitOver: udev has had its time to grant the access.
+QString AccessProblem(uint32_t error, const std::string& path, bool waitOver) {
     const QString node = QString::fromStdString(path);
+    if (error == ERROR_ACCESS_DENIED && !waitOver) {
+        return QStringLiteral("Waiting for access to %1 (granted by udev as the device appears).")
+            .arg(node);
+    }
     if (error == ERROR_SHARING_VIOLATION) {
         return QStringLiteral(
                    "Another program is updating this device (%1). Close it, or let it finish.")
@@ -113,6 +120,8 @@ QFont PixelFont(const QFont& base, int pixels) {
 TfmIsp::TfmIsp(DialogSeam* dialogs, QWidget* parent) : QMainWindow(parent), dialogs_(dialogs) {
     BuildControls();
     HidCtl = new TJvHidDeviceController(this);
+    Watch = new RunWatch(this);
+    accessWait_ = new AccessWait(this);
     WireHandlers();
     FormCreate();
     CheckBackend();
@@ -267,6 +276,10 @@ void TfmIsp::WireHandlers() {
         [this](TJvHidDevice* dev, uint32_t error) { HidCtlDeviceDataError(dev, error); });
     HidCtl->SetOnDeviceUnplug([this](TJvHidDevice* dev) { HidCtlDeviceUnplug(dev); });
     HidCtl->SetOnDeviceChange([this](TJvHidDeviceController*) { HidCtlDeviceChange(); });
+    connect(Watch, &RunWatch::Expired, this,
+            [this](RunPhase phase, int seconds) { OnWaitExpired(phase, seconds); });
+    // The device still waiting for access is looked at again, and now told about in full.
+    connect(accessWait_, &AccessWait::RanOut, this, [this] { HidCtlDeviceChange(); });
     // The window's own device-change handling, after the controller has dealt with it.
     connect(HidCtl, &TJvHidDeviceController::DeviceChangeMessage, this, [this] {
         if (HidDevice == nullptr) NoDeviceDisplay();
@@ -453,6 +466,7 @@ void TfmIsp::HidCtlDeviceChange() {
     // Access is judged afresh at each pass: the enumerate handler notes what is in the way.
     accessProblem_.clear();
     HidCtl->Enumerate();
+    if (accessProblem_.isEmpty()) accessWait_->Clear();
     UpdateDeviceProblem();
 }
 
@@ -462,6 +476,7 @@ bool TfmIsp::RefusedForProblem() {
     tmMcuProg->stop();
     McuUpdatePending = false;
     RunStage = 0;
+    Watch->End();
     SetStatusRed(false);
     return true;
 }
@@ -510,9 +525,10 @@ bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
     // why instead. A later change pass (its access changed) offers it again.
     if (!HidDev->ReadWriteAccess) {
         if (accessProblem_.isEmpty()) {
-            accessProblem_ =
-                AccessProblem(HidDev->ReadWriteError(),
-                              HidDev->PnPInfo != nullptr ? HidDev->PnPInfo->DevicePath : "");
+            if (HidDev->ReadWriteError() == ERROR_ACCESS_DENIED) accessWait_->Seen();
+            accessProblem_ = AccessProblem(
+                HidDev->ReadWriteError(),
+                HidDev->PnPInfo != nullptr ? HidDev->PnPInfo->DevicePath : "", accessWait_->Over());
         }
         return true;
     }
@@ -547,6 +563,10 @@ void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
     if (!IsVelto(HidDev)) return;
     // Another device of ours leaving does not end the link to the one held.
     if (HidDevice != nullptr && HidDev != HidDevice) return;
+    // Said at once (empty when the run itself restarted the unit), and before the progress
+    // goes back to 0, in place of a step whose count would no longer agree with it.
+    const QString left = Watch->Left();
+    if (!left.isEmpty()) SetSimpleText(left);
     // Leaving in the middle of the update's exchange (not at its reset into update mode, where
     // Step is still 1) cuts the update off: the run ends, and a device seen again in update
     // mode offers "Start Program " to update it from there.
@@ -594,7 +614,9 @@ void TfmIsp::HidCtlDeviceDataError(TJvHidDevice* /*HidDev*/, uint32_t Error) {
 
 void TfmIsp::HidCtlDeviceData(TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
                               uint16_t Size) {
-    if (!AcceptInput || Data == nullptr) return;
+    if (Data == nullptr) return;
+    staleAnswers_.Observe(Data, Size);
+    if (!AcceptInput) return;
     // In update mode the device repeats its latest answer every millisecond, so reports
     // queued while this thread was late may still hold the answer to the packet before the
     // last. Such a repeat says nothing about the last packet: it is dropped, and the next
@@ -669,6 +691,40 @@ void TfmIsp::TearDownLink() {
 void TfmIsp::tmUsbWaitTimer() {
     tmUsbWait->stop();
     AcceptInput = true;
+}
+
+void TfmIsp::OnWaitExpired(RunPhase phase, int seconds) {
+    // A unit that is there and silent ends the run as a failed step does; its link goes, and
+    // what the window offers is what the unit held now allows.
+    for (QTimer* t : {tmUsbWait, tmWaitDisconnect, tmDspProgram, tmMcuProg, tmRunStep})
+        t->stop();
+    McuAnswerDue = false;
+    paramReadOpen_ = false;
+    McuUpdatePending = false;
+    RunStage = 0;
+    SetSimpleText(runphase::StoppedText(phase));
+    TearDownLink();
+    OfferHeldDevice();
+    ShowError(runphase::SilenceText(phase, seconds));
+}
+
+void TfmIsp::OfferHeldDevice() {
+    if (HidDevice == nullptr) {
+        SetPanelText(1, kPanelNoDevice);
+        NoDeviceDisplay();
+        return;
+    }
+    const bool offer = deviceProblem_.isEmpty();
+    bnSecurity->setEnabled(true);
+    if (HidDevice->Attributes.ProductID == kProductUpdate) {
+        SetPanelText(1, kPanelUpdateMode);
+        bnDspPorgram->setEnabled(false);
+    } else {
+        SetPanelText(1, kPanelRunMode);
+        bnDspPorgram->setEnabled(true);
+        bnMcuProgram->setEnabled(true);
+    }
+    btnStartProgram->setEnabled(offer);
 }
 
 void TfmIsp::tmWaitDisconnectTimer() {

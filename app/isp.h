@@ -17,6 +17,8 @@
 
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
+#include "app/run_watch.h"
+#include "app/stale_answer.h"
 #include "protocol/lcmd.h"
 #include "protocol/lusb.h"
 
@@ -29,6 +31,7 @@ class TJvHidDevice;
 class TJvHidDeviceController;
 class TStatusBar;
 class DialogSeam;
+class AccessWait;
 
 // The images the update writes. The window takes the embedded ones; tests hand in small ones.
 struct UpdateImages {
@@ -115,6 +118,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     QTimer* tmMcuProg = nullptr;         // 100 ms
     QTimer* tmRunStep = nullptr;         // 100 ms
     TJvHidDeviceController* HidCtl = nullptr;
+    // The run's phase and the deadline of its wait for the unit.
+    RunWatch* Watch = nullptr;
 
     // ---- Handlers: window, detection and link (isp.cpp) ----
     void FormCreate();
@@ -150,6 +155,10 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void ShowReportLine(const QString& line);
     // Refreshes the program-data window with the first count bytes of ProgramBuffer.
     void ShowProgramDump(int count);
+    // The unit is there but a wait of the run ran out: the run ends, the link goes.
+    void OnWaitExpired(RunPhase phase, int seconds);
+    // The display and the buttons for the device held, as detection gave them.
+    void OfferHeldDevice();
 
     // ---- Handlers: microcontroller update (mcu_update.cpp) ----
     void bnMcuProgramClick();
@@ -238,6 +247,9 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     bool AskToClose();
 
     QString deviceProblem_;
+    AccessWait* accessWait_ = nullptr;
+    // What the unit was repeating before the MCU update's first packet.
+    StaleAnswerFilter staleAnswers_;
     // Noted by the enumerate handler for a device it could not take (empty: none).
     QString accessProblem_;
     bool heldIsSimulated_ = false;

@@ -56,6 +56,21 @@ LCmd IapAnswer(const BSTM& raw) {
     return a;
 }
 
+// What the unit is left with while this step's packet waits for its answer.
+RunPhase McuPhaseOf(int step, bool reset) {
+    if (reset) return RunPhase::McuReset;
+    switch (step) {
+        case 8:
+            return RunPhase::McuStart;
+        case 9:
+            return RunPhase::McuData;
+        case 1:
+            return RunPhase::Idle;
+        default:
+            return RunPhase::McuHandshake;
+    }
+}
+
 // The packet number wraps as the device's 32-bit field does.
 int NextSequence(int s) {
     return static_cast<int>(static_cast<uint32_t>(s) + 1u);
@@ -71,6 +86,7 @@ void Enable(QTimer* t) {
 void GiveStartBack(TfmIsp& isp) {
     isp.McuUpdatePending = false;
     isp.RunStage = 0;
+    isp.Watch->End();
     if (isp.HidDevice != nullptr) isp.btnStartProgram->setEnabled(true);
 }
 
@@ -130,6 +146,7 @@ void TfmIsp::bnMcuProgramClick() {
     bnMcuProgram->setEnabled(false);
     McuUpdatePending = true;
     Enable(tmMcuProg);
+    Watch->Enter(RunPhase::ModeSwitch);
 }
 
 void TfmIsp::tmMcuProgTimer() {
@@ -139,6 +156,7 @@ void TfmIsp::tmMcuProgTimer() {
     if (RefusedForProblem()) return;
     RunStage = 3;
     Step = 2;
+    Watch->Enter(RunPhase::McuHandshake);
     StartMcuLink();
     SetStatusRed(true);
 }
@@ -157,6 +175,7 @@ void TfmIsp::StartMcuLink() {
     Proc = new LUsbProc(this);
     if (Proc->Open()) {
         Proc->SetPollSuppressed(true);
+        staleAnswers_.BeginRun();
         SendNextStep();
     } else {
         TearDownLink();
@@ -266,6 +285,7 @@ void TfmIsp::SendNextStep() {
     iapPacketSent_ = true;
     // Every step but the reset waits for its answer; the reset is answered by leaving.
     McuAnswerDue = !reset && Step > 1;
+    Watch->Enter(McuPhaseOf(Step, reset));
 
     if (Proc == nullptr) return;
     if (reset) {
@@ -283,6 +303,7 @@ void TfmIsp::SendNextStep() {
 }
 
 void TfmIsp::OnAnswer(const BSTM& answer, uint32_t /*elapsedMs*/) {
+    Watch->Answered();
     if (Step > 1) {
         OnMcuAnswer(IapAnswer(answer));
         return;
@@ -332,6 +353,7 @@ bool TfmIsp::IsStaleRepeat(const uint8_t* report, std::size_t size) const {
         static_cast<uint32_t>(report[0]) | static_cast<uint32_t>(report[1]) << 8 |
         static_cast<uint32_t>(report[2]) << 16 | static_cast<uint32_t>(report[3]) << 24;
     if (value == static_cast<uint32_t>(PacketSum)) return false;
+    if (staleAnswers_.IsStale(report, size, static_cast<uint32_t>(PacketSum))) return true;
     // After a failed or unanswered step the device goes on repeating the last answer it gave,
     // whose value need not be the sum of the packet before.
     return (PreviousPacketSum >= 0 && value == static_cast<uint32_t>(PreviousPacketSum)) ||

@@ -93,6 +93,7 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
         AutoRunSettings settings;
         settings.program = program.name;
         settings.timeoutSeconds = options.timeoutSeconds;
+        settings.reconnectWaitSeconds = options.reconnectWaitSeconds;
         settings.style = StyleFor(options);
         settings.simulated = program.simulated;
         AutoRunner runner(fmIsp, recorded, settings, stdout, stderr, hooks.Verifier());

@@ -333,8 +333,32 @@ void VeltoDevice::SetReportedRowIndex(uint8_t row) {
     reportedRow_ = row;
 }
 
+void VeltoDevice::DeafAt(Mode mode, uint8_t command, int occurrence,
+                         std::chrono::milliseconds duration) {
+    std::lock_guard lk(mu_);
+    deafAt_ = DeafFault{mode, command, occurrence, duration};
+}
+
+bool VeltoDevice::Deaf(const uint8_t* d, std::size_t n) {
+    const bool framed = n >= 6 && d[0] == 0x10 && d[1] == 0x02;
+    const uint8_t command = mode_ == Mode::Run ? (framed ? d[5] : 0) : (n >= 1 ? d[0] : 0);
+    const int seen = commandCounts_[{mode_, command}]++;
+    const auto now = Clock::now();
+    if (deafAt_ && deafAt_->mode == mode_ && deafAt_->command == command &&
+        deafAt_->occurrence == seen) {
+        deafUntil_ = now + deafAt_->duration;
+        deafAt_.reset();
+        // The answer it was repeating stops too.
+        ++packetGen_;
+        latestAnswer_.clear();
+    }
+    return now < deafUntil_;
+}
+
 void VeltoDevice::ClearFaults() {
     std::lock_guard lk(mu_);
+    deafAt_.reset();
+    deafUntil_ = {};
     dropAnswers_.clear();
     injections_.clear();
     wrongSums_.clear();
@@ -358,6 +382,10 @@ void VeltoDevice::OnOutput(uint64_t epoch, const uint8_t* report, std::size_t le
     }
     const uint8_t* data = report + 1;
     const std::size_t n = std::min(length - 1, kReportSize);
+    if (Deaf(data, n)) {
+        Append(mode_, mode_ == Mode::Run && n >= 6 ? data[5] : data[0], -1, false, false);
+        return;
+    }
     if (mode_ == Mode::Run) {
         HandleFrame(data, n);
     } else {

@@ -175,6 +175,11 @@ class VeltoDevice {
     void UnplugAtDspBlock(int block, std::optional<std::chrono::milliseconds> replugAfter = {});
     // Reports this value as the table's row index (table byte 0) instead of the real one.
     void SetReportedRowIndex(uint8_t row);
+    // Falls silent, plugged in: from the occurrence-th output report in this mode whose command
+    // (framed command byte, or IAP byte 0) is command, counted over the device's life from 0,
+    // that report included, it takes no notice of anything for duration: no answer, no mode
+    // change, and no repeat of its last answer. Afterwards it serves again.
+    void DeafAt(Mode mode, uint8_t command, int occurrence, std::chrono::milliseconds duration);
     // Removes every fault above; latency, re-enumeration delay and repeat stay as set.
     void ClearFaults();
 
@@ -213,6 +218,8 @@ class VeltoDevice {
     std::vector<PortOp> RunEvent(Event& event);
     void ExecuteOps(const std::vector<PortOp>& ops);
     void Append(Mode mode, uint8_t command, int64_t number, bool framed, bool handled);
+    // Lock held: counts the report and tells whether the device is deaf to it.
+    bool Deaf(const uint8_t* data, std::size_t n);
 
     const std::shared_ptr<DevicePort> port_;
     const DeviceOptions options_;
@@ -260,6 +267,15 @@ class VeltoDevice {
     std::optional<int> unplugAtBlock_;
     std::optional<std::chrono::milliseconds> unplugReplug_;
     std::optional<uint8_t> reportedRow_;
+    struct DeafFault {
+        Mode mode = Mode::Run;
+        uint8_t command = 0;
+        int occurrence = 0;
+        std::chrono::milliseconds duration{0};
+    };
+    std::optional<DeafFault> deafAt_;
+    std::map<std::pair<Mode, uint8_t>, int> commandCounts_;
+    Clock::time_point deafUntil_{};
 
     // Timer thread.
     std::multimap<Clock::time_point, Event> events_;

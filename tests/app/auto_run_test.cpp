@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <QElapsedTimer>
+
 #include "app/auto_run.h"
+#include "app/run_phase.h"
 #include "tests/app/flow_fixture.h"
 
 namespace flowtest {
@@ -42,10 +45,11 @@ class AutoRun : public FlowFixture {
     }
 
     // Runs to the end; the exit code.
-    int RunWith(AutoVerifier* verifier, int timeoutSeconds = 60) {
+    int RunWith(AutoVerifier* verifier, int timeoutSeconds = 60, int reconnectSeconds = 60) {
         AutoRunSettings settings;
         settings.program = QStringLiteral("velto-update");
         settings.timeoutSeconds = timeoutSeconds;
+        settings.reconnectWaitSeconds = reconnectSeconds;
         AutoRunner runner(*isp, dialogs, settings, out_, out_, verifier);
         int code = -1;
         QObject::connect(&runner, &AutoRunner::Finished, [&](int c) { code = c; });
@@ -102,6 +106,31 @@ TEST_F(AutoRun, DeviceLeavingMidRunEndsTheRunOnceItIsBack) {
     device->UnplugAtIapPacket(3, std::chrono::milliseconds(300));
     EXPECT_EQ(RunWith(nullptr), 1) << Text().toStdString();
     EXPECT_TRUE(Text().contains("FAIL: the update was cut off")) << Text().toStdString();
+    EXPECT_TRUE(Text().contains(runphase::LeftSentence(RunPhase::McuHandshake)));
+}
+
+TEST_F(AutoRun, DeviceLeavingForGoodEndsAtTheReconnectWaitWithWhatItIsLeftWith) {
+    device->UnplugAtIapPacket(8);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(RunWith(nullptr, 60, 1), 1) << Text().toStdString();
+    EXPECT_LT(clock.elapsed(), 20000);
+    const QString text = Text();
+    const QString sentence = runphase::LeftSentence(RunPhase::McuData);
+    EXPECT_TRUE(text.contains(sentence)) << text.toStdString();
+    EXPECT_TRUE(text.contains("FAIL: " + sentence +
+                              "; it did not come back within 1 s (--reconnect-wait) (exit 1"))
+        << text.toStdString();
+    // The progress line never shows a packet count the bar no longer has.
+    EXPECT_FALSE(text.contains("No Device | Mcu Programing")) << text.toStdString();
+}
+
+TEST_F(AutoRun, NoVeltoAtAllIsSaidAtTheTimeout) {
+    device->Unplug();
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
+    EXPECT_EQ(RunWith(nullptr, 1), 3) << Text().toStdString();
+    EXPECT_TRUE(Text().contains("FAIL: no Velto device found within 1 s (--timeout) (exit 3"))
+        << Text().toStdString();
 }
 
 }  // namespace

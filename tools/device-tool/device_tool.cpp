@@ -40,6 +40,10 @@ const char kUsage[] =
     "                              whose byte 0 is BYTE0 (0x.. or decimal; data packets: 0)\n"
     "  --drop-answer N             leave the N-th answer out (repeatable)\n"
     "  --silent-after N            send nothing once N output reports have arrived\n"
+    "  --deaf-at MODE:CMD[:K]      fall silent, plugged in, at the K-th (0-based, over the\n"
+    "                              device's life) report in MODE (run|update) whose command\n"
+    "                              (framed command, or IAP byte 0) is CMD: no answer, no mode\n"
+    "                              change, no repeat, for --deaf-for MS (default 2000)\n"
     "  --latency MS                answer MS ms late\n"
     "  --reenumeration-delay MS    time off the bus at each reset (default 250)\n"
     "  --repeat-interval MS        update mode repeats its latest answer every MS ms (default\n"
@@ -100,6 +104,13 @@ struct Options {
     std::optional<std::chrono::milliseconds> repeatInterval;
     bool shortInput = false;
     std::optional<uint8_t> rowIndex;
+    struct Deaf {
+        simdev::Mode mode = simdev::Mode::Run;
+        uint8_t command = 0;
+        int occurrence = 0;
+    };
+    std::optional<Deaf> deafAt;
+    std::chrono::milliseconds deafFor{2000};
 };
 
 // 0: parsed; 1: --help shown; 2: error shown.
@@ -152,6 +163,24 @@ int Parse(int argc, char** argv, const ToolSpec& spec, Options& o) {
                  (colon == std::string::npos ||
                   ParseNumber(std::string_view(value).substr(colon + 1), 1000000, k));
             o.wrongSums.emplace_back(static_cast<uint8_t>(n), static_cast<int>(k));
+        } else if (name == "--deaf-at") {
+            ok = takeValue();
+            const auto first = value.find(':');
+            const auto second = first == std::string::npos ? first : value.find(':', first + 1);
+            const std::string mode = value.substr(0, first);
+            long long k = 0;
+            ok = ok && first != std::string::npos && (mode == "run" || mode == "update") &&
+                 ParseNumber(std::string_view(value).substr(first + 1, second == std::string::npos
+                                                                           ? std::string::npos
+                                                                           : second - first - 1),
+                             255, n) &&
+                 (second == std::string::npos ||
+                  ParseNumber(std::string_view(value).substr(second + 1), 1000000, k));
+            o.deafAt = Options::Deaf{mode == "update" ? simdev::Mode::Update : simdev::Mode::Run,
+                                     static_cast<uint8_t>(n), static_cast<int>(k)};
+        } else if (name == "--deaf-for") {
+            ok = number(600000, n);
+            o.deafFor = std::chrono::milliseconds(n);
         } else if (name == "--drop-answer") {
             ok = number(10000000, n) && n > 0;
             o.dropAnswers.push_back(static_cast<int>(n));
@@ -243,6 +272,8 @@ int RunDeviceTool(int argc, char** argv, const ToolSpec& spec) {
     for (int nth : o.dropAnswers)
         device->DropAnswer(nth);
     if (o.rowIndex) device->SetReportedRowIndex(*o.rowIndex);
+    if (o.deafAt)
+        device->DeafAt(o.deafAt->mode, o.deafAt->command, o.deafAt->occurrence, o.deafFor);
 
     if (!device->PlugIn(o.startMode)) {
         std::fprintf(stderr, "%s: the kernel refused the device: %s\n", gName,

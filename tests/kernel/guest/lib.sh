@@ -420,3 +420,81 @@ scenario_gadget_lister() { on_gadget scenario_lister; }
 scenario_gadget_update() { on_gadget scenario_update; }
 scenario_gadget_unplug() { on_gadget scenario_unplug; }
 scenario_gadget_late_access() { on_gadget scenario_late_access; }
+
+# ---- runs that fail, and the run after them -------------------------------------------------
+
+# second_run NAME: a new --auto run on the unit as the failed run left it, plugged in: it
+# completes, and the unit's own check says both memories equal the images.
+second_run() {
+  run_updater "$1" 0 240
+  check "$1: the run after the failed one completes (exit $updater_status)" \
+    [ "$updater_status" -eq 0 ]
+  stop_device
+  check "$1: the device's flash and DSP memory equal the images" [ "$device_status" -eq 0 ]
+}
+
+# silent_run NAME PHASE: a run whose unit falls silent, plugged in: exit 1 with the dialog that
+# names the phase, within the phase's wait and some slack for the emulated machine.
+silent_run() {
+  run_updater "$1" 0 120
+  check "$1: exit 1 (exit $updater_status)" [ "$updater_status" -eq 1 ]
+  check "$1: the dialog names the phase" has "$current.$1.out" "dialog (error): \"No answer from the unit for"
+  check "$1: ... $2" has "$current.$1.out" "during $2:"
+  check "$1: it ended within 120 s ($updater_ms ms)" [ "$updater_ms" -lt 120000 ]
+}
+
+# The unit leaves during the MCU data and does not come back: --auto says at once what the
+# unit is left with and ends when its reconnect wait has run out. Plugged in again (a fresh
+# unit, in update mode, as the sentence says), the next run completes.
+scenario_unplug_gone() {
+  start_device --unplug-at-packet 40
+  run_updater gone 0 120 --reconnect-wait 3
+  check "gone: exit 1 (exit $updater_status)" [ "$updater_status" -eq 1 ]
+  check "gone: the phase and the unit's state are said" \
+    has "$current.gone.out" "the MCU firmware is incomplete: the unit will come back in update mode"
+  check "gone: it ended at the reconnect wait" \
+    has "$current.gone.out" "it did not come back within 3 s (--reconnect-wait)"
+  check "gone: within 60 s ($updater_ms ms)" [ "$updater_ms" -lt 60000 ]
+  stop_device
+  start_device --start-mode update
+  second_run back
+}
+
+# Told to restart in update mode, the unit neither answers nor restarts for a while.
+scenario_silent_switch() {
+  start_device --deaf-at run:0x10:0 --deaf-for 2000
+  silent_run switch "the switch to update mode"
+  second_run again
+}
+
+# It takes the MCU reset packet and stays, in update mode, silent for a while.
+scenario_silent_reset() {
+  start_device --deaf-at update:0x86:0 --deaf-for 2000
+  silent_run reset "the restart after the MCU firmware"
+  second_run again
+}
+
+# Back in run mode after the MCU update, it stops in the middle of the parameter read.
+scenario_silent_params() {
+  start_device --deaf-at run:0xA8:3 --deaf-for 2000
+  silent_run params "the parameter read"
+  second_run again
+}
+
+# A wrong sum in the answer to the first IAP packet, and in the next run to "Start Program":
+# each time the unit stays plugged in, in update mode, repeating its wrong answer, and the run
+# after it must not judge that repeat as its own answer.
+scenario_wrong_sum() {
+  start_device --wrong-sum 0x80:0 --wrong-sum 0x85:0
+  run_updater connect 0 120
+  check "connect: exit 1 (exit $updater_status)" [ "$updater_status" -eq 1 ]
+  check "connect: ISP Start Error !!" has "$current.connect.out" "dialog (error): \"ISP Start Error !!\""
+  run_updater start 0 120
+  check "start: exit 1 (exit $updater_status)" [ "$updater_status" -eq 1 ]
+  check "start: Program Start Error !!" \
+    has "$current.start.out" "dialog (error): \"Program Start Error !!\""
+  check "start: not the old repeat judged" has_not "$current.start.out" "ISP Start Error !!"
+  second_run again
+}
+
+has_not() { ! has "$@"; }
