@@ -98,8 +98,8 @@ class TJvHidDevice {
     void StopThread();
     bool ReaderRunning() const { return ReadThread != nullptr; }
 
-    // Forwarded report-descriptor operations: the HID status, or HIDP_STATUS_NULL when the
-    // device is not accessible.
+    // Forwarded report-descriptor operations (jvhiddevice_hidp.cpp): the HID status, or
+    // HIDP_STATUS_NULL when the device is not accessible.
     NTSTATUS GetButtonCaps(HIDP_BUTTON_CAPS* ButtonCaps, uint16_t& Count);
     NTSTATUS GetSpecificButtonCaps(HIDP_BUTTON_CAPS* ButtonCaps, uint16_t& Count);
     NTSTATUS GetValueCaps(HIDP_VALUE_CAPS* ValueCaps, uint16_t& Count);
@@ -180,6 +180,10 @@ class TJvHidDevice {
     // open nor accessible.
     template <class F>
     bool WithQueryHandle(F&& Query);
+    // Runs Call with the device's parsed report descriptor: HIDP_STATUS_NULL when the device
+    // is not accessible, HIDP_STATUS_INVALID_PREPARSED_DATA when it has none.
+    template <class F>
+    NTSTATUS WithPreparsedData(F&& Call);
     // The completed read's byte count, or false with its error code.
     bool CollectRead(uint32_t& Bytes, uint32_t& Error);
     void CloseHandleOf(HANDLE& Handle);

@@ -10,6 +10,7 @@
 
 #include "hid/jvhidcontrollerclass.h"
 #include "platform/sim/sim_bus.h"
+#include "tests/support/product_descriptor.h"
 
 namespace {
 
@@ -21,16 +22,11 @@ QCoreApplication& App() {
     return Instance;
 }
 
-std::vector<uint8_t> Descriptor() {
-    return {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
-            0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02, 0xC0};
-}
-
 simbus::DeviceId PlugEcho(uint16_t Pid) {
     simbus::DeviceInfo Info;
     Info.vendorId = 0x0168;
     Info.productId = Pid;
-    Info.reportDescriptor = Descriptor();
+    Info.reportDescriptor = testsupport::ProductDescriptor();
     auto Id = std::make_shared<std::atomic<int>>(-1);
     const simbus::DeviceId Plugged =
         simbus::Bus::instance().plug(Info, [Id](const uint8_t* Report, std::size_t Len) {

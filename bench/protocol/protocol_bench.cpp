@@ -13,6 +13,7 @@
 
 #include "protocol/lcmd.h"
 #include "protocol/lusb.h"
+#include "tests/support/frames.h"
 
 namespace {
 
@@ -23,14 +24,7 @@ std::array<uint8_t, 32 * 769> DspImage() {
     return image;
 }
 
-BSTM DeviceFrame(uint8_t cmd, const BSTM& payload) {
-    LCmd c(0, cmd);
-    c.Data = payload;
-    BSTM f = c.GetBytes(1);
-    f[2] = 0x01;
-    f[3] = 0x00;
-    return f;
-}
+using testsupport::DeviceFrame;
 
 void BM_FrameBuildDspBlock(benchmark::State& state) {
     const auto image = DspImage();

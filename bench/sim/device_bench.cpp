@@ -18,7 +18,7 @@ void BM_FramedCommandRoundTrip(benchmark::State& state) {
     auto port = std::make_shared<FakePort>();
     VeltoDevice device(port);
     device.PlugIn(Mode::Run);
-    const auto poll = simdev::testing::HostFrame(simdev::kCmdPoll);
+    const auto poll = simdev::testing::HostReport(simdev::kCmdPoll);
     std::size_t answers = 0;
     for (auto _ : state) {
         port->Write(poll);
@@ -56,7 +56,7 @@ void BM_DspProgramAllBlocks(benchmark::State& state) {
     std::vector<uint8_t> image(simdev::kDspMemorySize, 0x3C);
     std::vector<std::vector<uint8_t>> frames;
     for (int b = 0; b < static_cast<int>(simdev::kDspBlockCount); ++b)
-        frames.push_back(simdev::testing::HostFrame(
+        frames.push_back(simdev::testing::HostReport(
             simdev::kCmdDspBlock,
             simdev::testing::DspBlockPayload(b, image.data(), device.DspMask())));
     std::size_t answers = 0;

@@ -118,8 +118,9 @@ INSTANTIATE_TEST_SUITE_P(Obstacles, DeviceNotOpenable,
                          });
 
 TEST_F(DeviceProblem, PlaceholderImagesAreNeverWrittenToARealDevice) {
-    // The embedded images are the placeholders in every build that tests run in.
-    ASSERT_TRUE(kMcuImageIsPlaceholder && kDspImageIsPlaceholder);
+    // Only a build with the placeholders has them to refuse.
+    if (!kMcuImageIsPlaceholder || !kDspImageIsPlaceholder)
+        GTEST_SKIP() << "built with the product's images";
     simdev::DeviceOptions real;
     real.serial = u"VT0103-0001";
     NewDevice(real);

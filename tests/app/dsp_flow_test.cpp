@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/app/flow_fixture.h"
+#include "tests/support/frames.h"
 
 namespace flowtest {
 namespace {
@@ -13,17 +14,10 @@ namespace {
 constexpr uint8_t kParam = 0xA8;
 constexpr uint8_t kBlock = 0x53;
 
-// An answer frame as the device sends it: from address 1 to the host.
-// checkDelta spoils the check byte.
-Bytes DeviceFrame(uint8_t cmd, const Bytes& payload, uint8_t checkDelta = 0) {
-    Bytes f = {0x10, 0x02, 0x01, 0x00, static_cast<uint8_t>(payload.size() + 1), cmd};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(0x10);
-    f.push_back(0x03);
-    uint8_t x = 0;
-    for (uint8_t b : f)
-        x ^= b;
-    f.push_back(static_cast<uint8_t>(x ^ checkDelta));
+// An answer as the device sends it, a whole 64-byte input report; checkDelta spoils the check
+// byte.
+Bytes Answer(uint8_t cmd, const Bytes& payload, uint8_t checkDelta = 0) {
+    Bytes f = testsupport::DeviceFrame(cmd, payload, checkDelta);
     f.resize(64, 0);
     return f;
 }
@@ -159,7 +153,7 @@ TEST_F(DspFlow, AParameterAnswerAfterTheReadIsIgnored) {
     // DSP programming again.
     Bytes again(51, 0x5A);
     again[0] = 10;
-    device->InjectBeforeAnswer(14, DeviceFrame(kParam, again));
+    device->InjectBeforeAnswer(14, Answer(kParam, again));
 
     isp->bnSecurity->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
@@ -188,7 +182,7 @@ TEST_P(DspFlowUntrusted, FailsTheReadAndTheNextReadCompletes) {
     Bytes p(1 + c.payload, 0xEE);
     p[0] = c.block;
     // Answers: 1 = 0x10, 2 = block 0, 3 = 0x1A, 4 = block 1.
-    device->InjectBeforeAnswer(4, DeviceFrame(kParam, p, c.checkDelta));
+    device->InjectBeforeAnswer(4, Answer(kParam, p, c.checkDelta));
 
     isp->bnSecurity->click();
     ASSERT_TRUE(WaitForDialog(QStringLiteral("Parameter Data Error !!")));

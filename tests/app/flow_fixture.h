@@ -31,6 +31,7 @@
 #include "platform/sim/sim_bus.h"
 #include "sim/bus_port.h"
 #include "sim/velto_device.h"
+#include "tests/support/hex_record.h"
 
 namespace flowtest {
 
@@ -84,53 +85,7 @@ inline Bytes Pattern(std::size_t n, uint32_t seed = 1) {
     return b;
 }
 
-// Intel HEX text for bytes stored from address 0, recordSize bytes per data record.
-struct HexImage {
-    std::vector<std::string> lines;
-    std::vector<const char*> pointers;
-
-    void Add(const std::string& line) { lines.push_back(line); }
-    // A data record; checksumDelta spoils the record's checksum.
-    void AddRecord(uint32_t address, const uint8_t* data, std::size_t n, uint8_t type = 0,
-                   int checksumDelta = 0) {
-        char buf[16];
-        std::string s = ":";
-        uint32_t sum = static_cast<uint32_t>(n) + (address >> 8 & 0xFF) + (address & 0xFF) + type;
-        std::snprintf(buf, sizeof buf, "%02X%04X%02X", static_cast<unsigned>(n),
-                      static_cast<unsigned>(address & 0xFFFF), static_cast<unsigned>(type));
-        s += buf;
-        for (std::size_t i = 0; i < n; ++i) {
-            std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned>(data[i]));
-            s += buf;
-            sum += data[i];
-        }
-        std::snprintf(buf, sizeof buf, "%02X",
-                      static_cast<unsigned>((0x100 - (sum & 0xFF) + checksumDelta) & 0xFF));
-        s += buf;
-        Add(s);
-    }
-    void AddData(const Bytes& data, uint32_t base = 0, std::size_t recordSize = 16) {
-        for (std::size_t off = 0; off < data.size(); off += recordSize) {
-            const std::size_t n = std::min(recordSize, data.size() - off);
-            AddRecord(base + static_cast<uint32_t>(off), data.data() + off, n);
-        }
-    }
-    void AddEnd() { Add(":00000001FF"); }
-    // Pointers for UpdateImages; valid while this object lives and is not changed.
-    const char* const* Lines() {
-        pointers.clear();
-        for (const auto& l : lines)
-            pointers.push_back(l.c_str());
-        return pointers.data();
-    }
-
-    static HexImage Of(const Bytes& data) {
-        HexImage h;
-        h.AddData(data);
-        h.AddEnd();
-        return h;
-    }
-};
+using testsupport::HexImage;
 
 inline std::vector<uint32_t> DspWords(std::size_t n, uint32_t seed = 7) {
     const Bytes b = Pattern(n * 4, seed);

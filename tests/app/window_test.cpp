@@ -24,6 +24,7 @@
 #include "protocol/lusb.h"
 #include "sim/bus_port.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/frames.h"
 
 namespace {
 
@@ -31,18 +32,7 @@ using windowtest::BareDevice;
 using windowtest::Spin;
 using windowtest::WaitUntil;
 
-// A framed answer of the device: 10 02 01 00 len cmd payload 10 03 xor.
-std::vector<uint8_t> DeviceFrame(uint8_t cmd, std::vector<uint8_t> payload) {
-    std::vector<uint8_t> f{0x10, 0x02, 0x01, 0x00, static_cast<uint8_t>(payload.size() + 1), cmd};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(0x10);
-    f.push_back(0x03);
-    uint8_t x = 0;
-    for (uint8_t b : f)
-        x ^= b;
-    f.push_back(x);
-    return f;
-}
+using testsupport::DeviceFrame;
 
 QString Hex(const std::vector<uint8_t>& bytes, std::size_t count) {
     QString s;

@@ -12,11 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/firmware/hex_record.h"
+#include "tests/firmware/pattern.h"
+#include "tests/support/hex_record.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using testsupport::HexRecord;
 
 class EmbedCheck : public ::testing::Test {
   protected:

@@ -8,9 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/firmware/hex_record.h"
+#include "tests/firmware/pattern.h"
+#include "tests/support/hex_record.h"
 
 namespace {
+
+using testsupport::HexRecord;
 
 // Holds each line in a heap block of exactly its length, so a read past a line's end is
 // caught by the address sanitizer.

@@ -17,6 +17,7 @@
 
 #include "hid/jvhidcontrollerclass.h"
 #include "platform/sim/sim_bus.h"
+#include "tests/support/product_descriptor.h"
 
 namespace hidtest {
 
@@ -50,15 +51,6 @@ inline void RunFor(int Ms) {
     }
 }
 
-// 64-byte input and output reports; with a report ID when Id is not 0.
-inline std::vector<uint8_t> Descriptor(uint8_t Id = 0) {
-    std::vector<uint8_t> D = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-    if (Id != 0) D.insert(D.end(), {0x85, Id});
-    D.insert(D.end(), {0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x09,
-                       0x01, 0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02, 0xC0});
-    return D;
-}
-
 // A device that sends every output report straight back as an input report.
 struct EchoDevice {
     simbus::DeviceId Id = -1;
@@ -73,7 +65,7 @@ struct EchoDevice {
         Info.manufacturer = u"Velto Audio";
         Info.product = std::move(Product);
         Info.serial = u"SN0001";
-        Info.reportDescriptor = Descriptor(ReportId);
+        Info.reportDescriptor = testsupport::ProductDescriptor(ReportId);
         auto Holder = IdHolder;
         Id = simbus::Bus::instance().plug(Info, [Holder](const uint8_t* Report, std::size_t Len) {
             simbus::Bus::instance().sendInput(Holder->load(), Report, Len);

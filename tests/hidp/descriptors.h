@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/hidp/hidp.h"
+#include "tests/support/product_descriptor.h"
 
 namespace hidp_test {
 
@@ -133,20 +134,7 @@ inline const std::vector<uint8_t> kGamepad = {
 };
 
 // The product's shape: vendor page, 64-byte input and output reports, unnumbered.
-inline const std::vector<uint8_t> kVendor64 = {
-    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x09, 0x02,        //   Usage (2)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x40,        //   Report Count (64)
-    0x81, 0x02,        //   Input (Data, Variable, Absolute)
-    0x09, 0x03,        //   Usage (3)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0xC0,              // End Collection
-};
+inline const std::vector<uint8_t> kVendor64 = testsupport::ProductDescriptor();
 
 // Owns parsed data for one test.
 class Parsed {

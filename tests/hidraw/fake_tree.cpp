@@ -23,14 +23,6 @@ void put(const fs::path& path, const std::string& text) {
 
 }  // namespace
 
-std::vector<uint8_t> vendorDescriptor(int reportId) {
-    std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-    if (reportId) d.insert(d.end(), {0x85, static_cast<uint8_t>(reportId)});
-    d.insert(d.end(), {0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
-                       0x40, 0x81, 0x02, 0x09, 0x03, 0x95, 0x40, 0x91, 0x02, 0xC0});
-    return d;
-}
-
 FakeTree::FakeTree() {
     char pattern[] = "/tmp/velto-hidraw-XXXXXX";
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");

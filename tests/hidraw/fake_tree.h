@@ -39,9 +39,6 @@ struct FakeDevice {
     NodeKind node = NodeKind::Fifo;
 };
 
-// A vendor collection with unnumbered 64-byte reports; with reportId, numbered reports.
-std::vector<uint8_t> vendorDescriptor(int reportId = 0);
-
 class FakeTree {
   public:
     FakeTree();

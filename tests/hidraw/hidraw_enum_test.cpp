@@ -40,7 +40,7 @@ std::string property(DWORD devInst, DWORD code, DWORD* type = nullptr) {
 FakeDevice velto(uint16_t productId = 0x0821) {
     FakeDevice d;
     d.productId = productId;
-    d.descriptor = hidrawtest::vendorDescriptor();
+    d.descriptor = testsupport::ProductDescriptor();
     return d;
 }
 
@@ -90,7 +90,7 @@ TEST_F(HidrawTest, RegistryPropertiesComeFromSysfs) {
     tree().add(0, velto());
     FakeDevice bare;
     bare.usb = false;
-    bare.descriptor = hidrawtest::vendorDescriptor();
+    bare.descriptor = testsupport::ProductDescriptor();
     tree().add(1, bare);
     const auto list = enumerate();
     ASSERT_EQ(list.size(), 2u);

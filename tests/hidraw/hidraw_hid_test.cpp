@@ -42,7 +42,7 @@ FakeDevice Device(uint16_t Vid, uint16_t Pid) {
     FakeDevice D;
     D.vendorId = Vid;
     D.productId = Pid;
-    D.descriptor = hidrawtest::vendorDescriptor();
+    D.descriptor = testsupport::ProductDescriptor();
     return D;
 }
 

@@ -39,7 +39,7 @@ bool waitForCompletion() {
 
 FakeDevice device(int reportId, NodeKind node = NodeKind::Fifo) {
     FakeDevice d;
-    d.descriptor = hidrawtest::vendorDescriptor(reportId);
+    d.descriptor = testsupport::ProductDescriptor(static_cast<uint8_t>(reportId));
     d.node = node;
     return d;
 }

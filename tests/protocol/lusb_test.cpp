@@ -19,6 +19,7 @@
 
 #include "protocol/event_set.h"
 #include "protocol/lcmd.h"
+#include "tests/support/frames.h"
 
 namespace {
 
@@ -58,18 +59,7 @@ void Pump(std::chrono::milliseconds d) {
     WaitFor([&] { return Clock::now() >= end; }, d + 1s);
 }
 
-// A frame as the device sends it: device as sender, host as receiver.
-BSTM DeviceFrame(uint8_t cmd, const BSTM& payload) {
-    LCmd c(0, cmd);
-    c.Data = payload;
-    BSTM f = c.GetBytes(1);
-    f[2] = 0x01;
-    f[3] = 0x00;
-    f.back() = 0;
-    for (std::size_t i = 0; i + 1 < f.size(); ++i)
-        f.back() ^= f[i];
-    return f;
-}
+using testsupport::DeviceFrame;
 
 struct Event {
     uint32_t code;

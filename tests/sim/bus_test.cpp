@@ -12,7 +12,7 @@ namespace simdev {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::HostFrame;
+using testing::HostReport;
 using testing::IapPacket;
 using testing::Le32;
 
@@ -79,7 +79,7 @@ TEST_F(BusTest, HostSeesA64ByteVendorDeviceAndGetsFramedAnswers) {
     EXPECT_EQ(caps.InputReportByteLength, 65);
     EXPECT_EQ(caps.OutputReportByteLength, 65);
 
-    ASSERT_TRUE(Write(HostFrame(kCmdParamRead, {3})));
+    ASSERT_TRUE(Write(HostReport(kCmdParamRead, {3})));
     auto a = Read();
     ASSERT_EQ(a.size(), 65u);
     EXPECT_EQ(a[5], 52);
@@ -91,11 +91,11 @@ TEST_F(BusTest, HostSeesA64ByteVendorDeviceAndGetsFramedAnswers) {
 TEST_F(BusTest, ResetSwitchesModesThroughARealUnplug) {
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     Open();
-    ASSERT_TRUE(Write(HostFrame(kCmdOpen)));
+    ASSERT_TRUE(Write(HostReport(kCmdOpen)));
     auto a = Read();
     ASSERT_EQ(a.size(), 65u);
     EXPECT_EQ(a[6], kCmdOpen);
-    ASSERT_TRUE(Write(HostFrame(kCmdIapReset)));
+    ASSERT_TRUE(Write(HostReport(kCmdIapReset)));
     // The 0x08 answer may or may not be read before the device leaves; then reads fail.
     a = Read();
     if (!a.empty()) {

@@ -13,7 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakePort;
-using testing::HostFrame;
+using testing::HostReport;
 using testing::IapPacket;
 using testing::Le32;
 using testing::Packet;
@@ -43,7 +43,7 @@ TEST_F(FaultsTest, LatencyHoldsEachAnswerBack) {
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     device->SetAnswerLatency(150ms);
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(port->Write(HostFrame(kCmdOpen)));
+    ASSERT_TRUE(port->Write(HostReport(kCmdOpen)));
     ASSERT_TRUE(port->WaitForInputs(1));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
 }
@@ -52,7 +52,7 @@ TEST_F(FaultsTest, TheNthAnswerIsDropped) {
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     device->DropAnswer(2);
     for (uint8_t cmd : {0x10, 0x12, 0x04})
-        WriteLogged(HostFrame(cmd));
+        WriteLogged(HostReport(cmd));
     ASSERT_TRUE(port->WaitForInputs(2));
     std::this_thread::sleep_for(20ms);
     auto inputs = port->Inputs();
@@ -76,8 +76,8 @@ TEST_F(FaultsTest, GarbageAndShortReportsComeJustBeforeTheChosenAnswer) {
     const std::vector<uint8_t> shortOne = {0x10, 0x02, 0x01};
     device->InjectBeforeAnswer(2, garbage);
     device->InjectBeforeAnswer(2, shortOne);
-    WriteLogged(HostFrame(kCmdOpen));
-    WriteLogged(HostFrame(kCmdPoll));
+    WriteLogged(HostReport(kCmdOpen));
+    WriteLogged(HostReport(kCmdPoll));
     ASSERT_TRUE(port->WaitForInputs(4));
     auto inputs = port->Inputs();
     EXPECT_EQ(inputs[0][6], kCmdOpen);
@@ -142,7 +142,7 @@ TEST_F(FaultsTest, UnplugAtADspBlock) {
     device->UnplugAtDspBlock(1);
     std::vector<uint8_t> image(kDspMemorySize, 0x5C);
     for (int b = 0; b < 3 && port->Plugged(); ++b)
-        port->Write(HostFrame(kCmdDspBlock, testing::DspBlockPayload(b, image.data(), 0)));
+        port->Write(HostReport(kCmdDspBlock, testing::DspBlockPayload(b, image.data(), 0)));
     ASSERT_TRUE(device->WaitUntilUnplugged(5s));
     EXPECT_EQ(device->DspBlocksStored(), 1u);
     auto log = device->Log();
@@ -154,7 +154,7 @@ TEST_F(FaultsTest, RowIndexAboveTheTableIsReportedButTheDeviceKeepsItsMask) {
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     const uint32_t mask = device->DspMask();
     device->SetReportedRowIndex(200);
-    ASSERT_TRUE(port->Write(HostFrame(kCmdParamRead, {0})));
+    ASSERT_TRUE(port->Write(HostReport(kCmdParamRead, {0})));
     ASSERT_TRUE(port->WaitForInputs(1));
     EXPECT_EQ(port->Inputs()[0][8], 200);
     EXPECT_EQ(device->ParameterTable()[0], 200);
@@ -168,7 +168,7 @@ TEST_F(FaultsTest, RowIndexAboveTheTableIsReportedButTheDeviceKeepsItsMask) {
 TEST_F(FaultsTest, ReenumerationDelayIsHonoured) {
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     device->SetReenumerationDelay(200ms);
-    WriteLogged(HostFrame(kCmdIapReset));
+    WriteLogged(HostReport(kCmdIapReset));
     ASSERT_TRUE(device->WaitUntilUnplugged(5s));
     const auto gone = std::chrono::steady_clock::now();
     ASSERT_TRUE(device->WaitForMode(Mode::Update, 5s));
@@ -197,7 +197,7 @@ TEST_F(FaultsTest, PlugAndUnplugRacingWithTheHost) {
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     std::atomic<bool> stop{false};
     std::thread host([&] {
-        auto r = HostFrame(kCmdPoll);
+        auto r = HostReport(kCmdPoll);
         while (!stop)
             port->Write(r);
     });

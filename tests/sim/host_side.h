@@ -5,23 +5,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "tests/support/frames.h"
+
 namespace simdev::testing {
 
-// Output report: ID 0, then 10 02 00 01 LEN CMD payload 10 03 XOR, zero-padded to 64 bytes.
-inline std::vector<uint8_t> HostFrame(uint8_t cmd, const std::vector<uint8_t>& payload = {}) {
-    std::vector<uint8_t> f = {0x10, 0x02, 0x00, 0x01, static_cast<uint8_t>(payload.size() + 1),
-                              cmd};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(0x10);
-    f.push_back(0x03);
-    uint8_t x = 0;
-    for (uint8_t b : f)
-        x ^= b;
-    f.push_back(x);
-    std::vector<uint8_t> report(65, 0);
-    for (std::size_t i = 0; i < f.size() && i < 64; ++i)
-        report[1 + i] = f[i];
-    return report;
+// The host's frame as its output report: ID 0, then the frame zero-padded to 64 bytes.
+inline std::vector<uint8_t> HostReport(uint8_t cmd, const std::vector<uint8_t>& payload = {}) {
+    return testsupport::OutputReport(testsupport::HostFrame(cmd, payload));
 }
 
 // A 70-byte IAP packet as the host builds it, cut to the 64-byte output report (ID first).

@@ -13,7 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakePort;
-using testing::HostFrame;
+using testing::HostReport;
 
 class RunModeTest : public ::testing::Test {
   protected:
@@ -36,7 +36,7 @@ class RunModeTest : public ::testing::Test {
     std::array<uint8_t, kParamTableSize> ReadTable() {
         std::array<uint8_t, kParamTableSize> t{};
         for (int block = 0; block <= 10; ++block) {
-            auto a = Ask(HostFrame(kCmdParamRead, {static_cast<uint8_t>(block)}));
+            auto a = Ask(HostReport(kCmdParamRead, {static_cast<uint8_t>(block)}));
             EXPECT_EQ(a.size(), 65u);
             EXPECT_EQ(a[5], 52);  // LEN: command byte + block + 50 bytes
             EXPECT_EQ(a[6], kCmdParamRead);
@@ -74,14 +74,14 @@ TEST_F(RunModeTest, PresentsRunIdentityAndVendorDescriptor) {
 }
 
 TEST_F(RunModeTest, PlainCommandsGetByteExactAnswersExactlyOnce) {
-    auto a = Ask(HostFrame(kCmdOpen));
+    auto a = Ask(HostReport(kCmdOpen));
     std::vector<uint8_t> want(65, 0);
     const uint8_t frame[] = {0x10, 0x02, 0x01, 0x00, 0x01, 0x10, 0x10, 0x03, 0x11};
     std::copy(std::begin(frame), std::end(frame), want.begin() + 1);
     EXPECT_EQ(a, want);
 
     for (uint8_t cmd : {kCmdPoll, kCmdEnd, uint8_t{0x77}}) {
-        a = Ask(HostFrame(cmd));
+        a = Ask(HostReport(cmd));
         EXPECT_EQ(a[6], cmd);
         EXPECT_EQ(a[5], 1);
         uint8_t x = 0;
@@ -90,7 +90,7 @@ TEST_F(RunModeTest, PlainCommandsGetByteExactAnswersExactlyOnce) {
         EXPECT_EQ(a[9], x);
     }
     // The 0x1A command carries four payload bytes; its answer is still a plain one.
-    a = Ask(HostFrame(kCmdParamUnlock, {0x01, 0x00, 0x01, 0x00}));
+    a = Ask(HostReport(kCmdParamUnlock, {0x01, 0x00, 0x01, 0x00}));
     EXPECT_EQ(a[5], 1);
     EXPECT_EQ(a[6], kCmdParamUnlock);
 
@@ -101,22 +101,22 @@ TEST_F(RunModeTest, PlainCommandsGetByteExactAnswersExactlyOnce) {
 
 TEST_F(RunModeTest, FramesAreDelimitedByLengthNotByMarkers) {
     // A payload holding 10 03 and a check byte that happens to be 0x10 must still be taken.
-    auto a = Ask(HostFrame(0x30, {0x10, 0x03, 0x10, 0x02}));
+    auto a = Ask(HostReport(0x30, {0x10, 0x03, 0x10, 0x02}));
     EXPECT_EQ(a[6], 0x30);
     // Longest frame that fits one report: 55 payload bytes.
-    a = Ask(HostFrame(0x31, std::vector<uint8_t>(55, 0x10)));
+    a = Ask(HostReport(0x31, std::vector<uint8_t>(55, 0x10)));
     EXPECT_EQ(a[6], 0x31);
 }
 
 TEST_F(RunModeTest, MalformedFramesAreLoggedButNotAnswered) {
-    auto badCheck = HostFrame(kCmdOpen);
+    auto badCheck = HostReport(kCmdOpen);
     badCheck[9] ^= 0xFF;
-    auto otherReceiver = HostFrame(kCmdOpen);
+    auto otherReceiver = HostReport(kCmdOpen);
     otherReceiver[4] = 2;
     otherReceiver[9] ^= 0x03;  // keep the check byte right for the changed address
-    auto tooLong = HostFrame(kCmdOpen);
+    auto tooLong = HostReport(kCmdOpen);
     tooLong[5] = 60;  // frame would end beyond the report
-    auto noTrailer = HostFrame(kCmdOpen);
+    auto noTrailer = HostReport(kCmdOpen);
     noTrailer[8] = 0x04;
     noTrailer[9] ^= 0x07;
     const std::vector<uint8_t> wrongId = {5, 0x10, 0x02, 0x00, 0x01, 0x01, 0x10, 0x10, 0x03, 0x11};
@@ -124,7 +124,7 @@ TEST_F(RunModeTest, MalformedFramesAreLoggedButNotAnswered) {
                           std::vector<uint8_t>{0}, std::vector<uint8_t>{0, 0x10, 0x02}})
         port->Write(r);
     // A good frame after them is answered, and it is the only answer.
-    auto a = Ask(HostFrame(kCmdPoll));
+    auto a = Ask(HostReport(kCmdPoll));
     EXPECT_EQ(a[6], kCmdPoll);
     EXPECT_EQ(port->InputCount(), 1u);
     auto log = device->Log();
@@ -144,7 +144,7 @@ TEST_F(RunModeTest, ParameterReadServesTheTableWithANonZeroMask) {
     EXPECT_EQ(*mask, device->DspMask());
 
     // Block 10 carries 16 meaningful bytes, then zeros, in a 60-byte frame.
-    auto a = Ask(HostFrame(kCmdParamRead, {10}));
+    auto a = Ask(HostReport(kCmdParamRead, {10}));
     for (int i = 8 + 16; i < 8 + 50; ++i)
         EXPECT_EQ(a[i], 0) << i;
     EXPECT_EQ(a[58], 0x10);
@@ -157,7 +157,7 @@ TEST_F(RunModeTest, ParameterReadServesTheTableWithANonZeroMask) {
         EXPECT_EQ(a[i], 0);
 
     // A block beyond the table is answered with zeros, never with bytes past its end.
-    a = Ask(HostFrame(kCmdParamRead, {200}));
+    a = Ask(HostReport(kCmdParamRead, {200}));
     EXPECT_EQ(a[7], 200);
     for (int i = 8; i < 58; ++i)
         EXPECT_EQ(a[i], 0);
@@ -186,7 +186,7 @@ TEST_F(RunModeTest, DspBlocksAreUnmaskedWithTheDevicesOwnMask) {
         image[i] = static_cast<uint8_t>(i * 7 + 3);
 
     for (int block : {0, 1, 768}) {
-        auto a = Ask(HostFrame(kCmdDspBlock, testing::DspBlockPayload(block, image.data(), mask)));
+        auto a = Ask(HostReport(kCmdDspBlock, testing::DspBlockPayload(block, image.data(), mask)));
         EXPECT_EQ(a[6], kCmdDspBlock);
     }
     auto mem = device->DspMemory();
@@ -199,7 +199,7 @@ TEST_F(RunModeTest, DspBlocksAreUnmaskedWithTheDevicesOwnMask) {
     EXPECT_EQ(device->DspCheckBytes(), image[2] << 8 | image[3]);
 
     // Sent without the mask, the block lands XORed with it and no longer matches.
-    Ask(HostFrame(kCmdDspBlock, testing::DspBlockPayload(1, image.data(), 0)));
+    Ask(HostReport(kCmdDspBlock, testing::DspBlockPayload(1, image.data(), 0)));
     EXPECT_FALSE(device->DspMatches(image.data(), 64));
     EXPECT_TRUE(device->DspMatches(image.data(), 32));
     mem = device->DspMemory();
@@ -210,9 +210,9 @@ TEST_F(RunModeTest, DspBlocksAreUnmaskedWithTheDevicesOwnMask) {
 TEST_F(RunModeTest, DspBlocksOutOfRangeOrShortAreAnsweredButNotStored) {
     std::vector<uint8_t> image(kDspMemorySize + 64, 0xAB);
     auto before = device->DspMemory();
-    Ask(HostFrame(kCmdDspBlock, testing::DspBlockPayload(769, image.data(), 0)));
-    Ask(HostFrame(kCmdDspBlock, {0x00, 0x02, 0x01}));
-    Ask(HostFrame(kCmdDspBlock));
+    Ask(HostReport(kCmdDspBlock, testing::DspBlockPayload(769, image.data(), 0)));
+    Ask(HostReport(kCmdDspBlock, {0x00, 0x02, 0x01}));
+    Ask(HostReport(kCmdDspBlock));
     EXPECT_EQ(device->DspMemory(), before);
     EXPECT_EQ(device->DspBlocksStored(), 0u);
     EXPECT_EQ(port->InputCount(), 3u);
@@ -221,10 +221,10 @@ TEST_F(RunModeTest, DspBlocksOutOfRangeOrShortAreAnsweredButNotStored) {
 
 TEST_F(RunModeTest, ResetToUpdateLeavesAndComesBackAsTheUpdateDevice) {
     auto handler = port->Handler();
-    auto a = Ask(HostFrame(kCmdIapReset));
+    auto a = Ask(HostReport(kCmdIapReset));
     EXPECT_EQ(a[6], kCmdIapReset);
     // Reports written while it restarts reach no firmware.
-    auto open = HostFrame(kCmdOpen);
+    auto open = HostReport(kCmdOpen);
     handler(open.data(), open.size());
     ASSERT_TRUE(device->WaitForMode(Mode::Update, 5s));
     auto plugs = port->Plugs();
@@ -241,7 +241,7 @@ TEST_F(RunModeTest, ResetToUpdateLeavesAndComesBackAsTheUpdateDevice) {
 
 TEST_F(RunModeTest, ExplicitUnplugCancelsThePendingReturn) {
     device->SetReenumerationDelay(100ms);
-    Ask(HostFrame(kCmdIapReset));
+    Ask(HostReport(kCmdIapReset));
     ASSERT_TRUE(device->WaitUntilUnplugged(5s));
     device->Unplug();
     std::this_thread::sleep_for(200ms);
@@ -265,7 +265,7 @@ TEST_F(RunModeTest, LateOutputFromAnOldPlugIsIgnored) {
     auto stale = port->Handler();
     device->Unplug();
     ASSERT_TRUE(device->PlugIn(Mode::Run));
-    auto r = HostFrame(kCmdOpen);
+    auto r = HostReport(kCmdOpen);
     stale(r.data(), r.size());
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(port->InputCount(), 0u);

@@ -261,8 +261,8 @@ TEST_F(UpdateModeTest, ResetPacketReturnsInRunModeWithFlashKept) {
 
 TEST_F(UpdateModeTest, FullRoundTripRunUpdateRun) {
     ASSERT_TRUE(device->PlugIn(Mode::Run));
-    ASSERT_TRUE(port->Write(testing::HostFrame(kCmdOpen)));
-    ASSERT_TRUE(port->Write(testing::HostFrame(kCmdIapReset)));
+    ASSERT_TRUE(port->Write(testing::HostReport(kCmdOpen)));
+    ASSERT_TRUE(port->Write(testing::HostReport(kCmdIapReset)));
     ASSERT_TRUE(device->WaitForMode(Mode::Update, 5s));
     auto image = Image(500);
     Program(image, 500);

@@ -10,14 +10,9 @@
 
 #include "platform/hid_platform.h"
 #include "platform/sim/sim_bus.h"
+#include "tests/support/product_descriptor.h"
 
 namespace simtest {
-
-// A vendor collection with unnumbered 64-byte input and output reports.
-inline std::vector<uint8_t> vendorDescriptor() {
-    return {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00,
-            0x75, 0x08, 0x95, 0x40, 0x81, 0x02, 0x09, 0x03, 0x95, 0x40, 0x91, 0x02, 0xC0};
-}
 
 inline simbus::DeviceInfo runDevice() {
     simbus::DeviceInfo info;
@@ -27,7 +22,7 @@ inline simbus::DeviceInfo runDevice() {
     info.manufacturer = u"Velto";
     info.product = u"Velto DSP";
     info.serial = u"SN0001";
-    info.reportDescriptor = vendorDescriptor();
+    info.reportDescriptor = testsupport::ProductDescriptor();
     return info;
 }
 

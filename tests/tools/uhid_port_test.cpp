@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/velto_device.h"
+#include "tests/support/frames.h"
 #include "tools/uhid-device/uhid_port.h"
 
 namespace {
@@ -75,16 +76,6 @@ class FakeKernel {
     int fds_[2] = {-1, -1};
 };
 
-std::vector<uint8_t> Frame(uint8_t cmd) {
-    std::vector<uint8_t> f = {0x10, 0x02, simdev::kHostAddress, simdev::kDeviceAddress, 0x01, cmd,
-                              0x10, 0x03};
-    uint8_t x = 0;
-    for (uint8_t b : f)
-        x ^= b;
-    f.push_back(x);
-    return f;
-}
-
 std::string Text(const uint8_t* bytes) {
     return reinterpret_cast<const char*>(bytes);
 }
@@ -115,9 +106,10 @@ TEST(UhidPort, CarriesTheModelThroughAResetIntoUpdateMode) {
     ASSERT_EQ(c.rd_size, descriptor.size());
     EXPECT_EQ(std::vector<uint8_t>(c.rd_data, c.rd_data + c.rd_size), descriptor);
 
-    kernel.SendOutput(Frame(simdev::kCmdPoll));  // before the kernel started the device
+    kernel.SendOutput(
+        testsupport::HostFrame(simdev::kCmdPoll));  // before the kernel started the device
     kernel.Send(UHID_START);
-    kernel.SendOutput(Frame(simdev::kCmdOpen));
+    kernel.SendOutput(testsupport::HostFrame(simdev::kCmdOpen));
     auto answer = kernel.NextOf(UHID_INPUT2);
     ASSERT_TRUE(answer);
     ASSERT_EQ(answer->u.input2.size, simdev::kReportSize);
@@ -126,10 +118,11 @@ TEST(UhidPort, CarriesTheModelThroughAResetIntoUpdateMode) {
     EXPECT_EQ(port->OutputsDropped(), 1u);
     EXPECT_EQ(device->CountReceived(simdev::Mode::Run, simdev::kCmdPoll), 0u);
 
-    kernel.SendOutput(Frame(simdev::kCmdIapReset));
+    kernel.SendOutput(testsupport::HostFrame(simdev::kCmdIapReset));
     ASSERT_TRUE(kernel.NextOf(UHID_DESTROY));
     kernel.Send(UHID_STOP);
-    kernel.SendOutput(Frame(simdev::kCmdOpen));  // queued for the device just destroyed
+    kernel.SendOutput(
+        testsupport::HostFrame(simdev::kCmdOpen));  // queued for the device just destroyed
     create = kernel.NextOf(UHID_CREATE2);
     ASSERT_TRUE(create);
     EXPECT_EQ(create->u.create2.product, simdev::kUpdateProductId);
@@ -176,11 +169,11 @@ TEST(UhidPort, AnswersFeatureRequestsAndAppliesItsFaults) {
     EXPECT_EQ(reply->u.get_report_reply.id, 77u);
     EXPECT_NE(reply->u.get_report_reply.err, 0);
 
-    kernel.SendOutput(Frame(simdev::kCmdOpen));
+    kernel.SendOutput(testsupport::HostFrame(simdev::kCmdOpen));
     auto answer = kernel.NextOf(UHID_INPUT2);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->u.input2.size, 9);  // the frame, without the report's zero tail
-    kernel.SendOutput(Frame(simdev::kCmdPoll));
+    kernel.SendOutput(testsupport::HostFrame(simdev::kCmdPoll));
     ASSERT_TRUE(device.WaitForLogSize(2, 2000ms));
     EXPECT_FALSE(kernel.Next(200ms));
     EXPECT_EQ(device.CountReceived(simdev::Mode::Run, simdev::kCmdPoll), 1u);
