@@ -47,7 +47,7 @@ TEST_F(HidListTest, ShowsWhyADescriptorIsNotUnderstood) {
         Info.reportDescriptor = std::move(Descriptor);
         return simbus::Bus::instance().plug(Info, [](const uint8_t*, std::size_t) {});
     };
-    std::vector<uint8_t> TrailingZero = Descriptor();
+    std::vector<uint8_t> TrailingZero = testsupport::ProductDescriptor();
     TrailingZero.push_back(0x00);
     Plug(0x0001, TrailingZero);
     // One vendor value each: 64 bits, then 257 bits.
