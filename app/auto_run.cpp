@@ -153,8 +153,7 @@ void AutoRunner::OnDialog(bool error, const QString& text) {
 }
 
 bool AutoRunner::LinkIdle() const {
-    const LUsbProc* proc = isp_.Proc;
-    return proc == nullptr || (!proc->IsBusy() && proc->QueuedFrames() == 0);
+    return isp_.Session().LinkIdle();
 }
 
 void AutoRunner::Poll() {
@@ -188,10 +187,7 @@ void AutoRunner::Poll() {
     }
 
     if (!pressed_) {
-        const QString device = isp_.StatusPanelText(1);
-        if ((device == QStringLiteral("Detect Run HID") ||
-             device == QStringLiteral("Detect Update HID")) &&
-            isp_.btnStartProgram->isEnabled()) {
+        if (isp_.Session().Mode() != DeviceMode::None && isp_.btnStartProgram->isEnabled()) {
             pressed_ = true;
             startMs_ = clock_.elapsed();
             FlushStatus();

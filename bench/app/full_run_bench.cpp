@@ -26,6 +26,7 @@
 #include "platform/sim/sim_bus.h"
 #include "sim/bus_port.h"
 #include "sim/velto_device.h"
+#include "tests/app/update_session_test_peer.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ void BM_FullRun(benchmark::State& state) {
         // When the pacing timer releases each answer: splits the data phase's overhead into
         // the timer's lateness and the road of the answer from the device to the window.
         std::vector<double> fires;
-        QObject::connect(isp->tmUsbWait, &QTimer::timeout, isp.get(), [&] {
+        QObject::connect(UpdateSessionTestPeer(*isp).tmUsbWait(), &QTimer::timeout, isp.get(), [&] {
             if (clock.isValid()) fires.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
         });
         dialogs.SetOnShow([&](const RecordingDialogs::Entry& e) {

@@ -24,6 +24,7 @@
 
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
+#include "app/diag/report_log.h"
 #include "app/dialogs.h"
 #include "app/dsp_image.h"
 #include "app/isp.h"
@@ -31,6 +32,7 @@
 #include "platform/sim/sim_bus.h"
 #include "sim/bus_port.h"
 #include "sim/velto_device.h"
+#include "tests/app/update_session_test_peer.h"
 
 namespace flowtest {
 
@@ -198,10 +200,10 @@ class FlowFixture : public ::testing::Test {
             std::printf(
                 "panel 1 \"%s\", Step %d, RunStage %d, device log %zu, AcceptInput %d, "
                 "tmUsbWait %d, link busy %d, queued %zu\ntexts %s\ndialogs %s\n",
-                isp->StatusPanelText(1).toStdString().c_str(), isp->Step, isp->RunStage,
-                device->Log().size(), isp->AcceptInput, isp->tmUsbWait->isActive(),
-                isp->Proc != nullptr && isp->Proc->IsBusy(),
-                isp->Proc != nullptr ? isp->Proc->QueuedFrames() : 0, t.c_str(), d.c_str());
+                isp->StatusPanelText(1).toStdString().c_str(), Peer().Step(),
+                static_cast<int>(Peer().RunStage()), device->Log().size(), Peer().AcceptInput(),
+                Peer().tmUsbWait()->isActive(), Peer().Proc() != nullptr && Peer().Proc()->IsBusy(),
+                Peer().Proc() != nullptr ? Peer().Proc()->QueuedFrames() : 0, t.c_str(), d.c_str());
         }
         if (isp) QObject::disconnect(isp.get(), &TfmIsp::StatusChanged, nullptr, nullptr);
         isp.reset();
@@ -211,6 +213,9 @@ class FlowFixture : public ::testing::Test {
         simbus::Bus::instance().reset();
         Spin(10);
     }
+
+    // The window's update session, as the tests may see it.
+    UpdateSessionTestPeer Peer() { return UpdateSessionTestPeer(*isp); }
 
     bool WaitForPanel(const QString& text) {
         return WaitUntil([&] { return isp->StatusPanelText(1) == text; });

@@ -20,10 +20,12 @@
 
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
+#include "app/diag/report_log.h"
 #include "app/dialogs.h"
 #include "app/isp.h"
 #include "platform/sim/sim_bus.h"
 #include "sim/velto_device.h"
+#include "tests/app/update_session_test_peer.h"
 
 namespace windowtest {
 
@@ -140,6 +142,9 @@ class WindowFixture : public ::testing::Test {
         Spin(10);
     }
 
+    // The window's update session, as the tests may see it.
+    UpdateSessionTestPeer Peer() { return UpdateSessionTestPeer(*isp); }
+
     bool WaitForPanel(const QString& text) {
         return WaitUntil([&] { return isp->StatusPanelText(1) == text; });
     }
@@ -147,7 +152,7 @@ class WindowFixture : public ::testing::Test {
     // Plugs a bare device and waits until the window holds it.
     std::unique_ptr<BareDevice> PlugHeld(uint16_t product) {
         auto dev = std::make_unique<BareDevice>(BareDevice::kVendor, product);
-        EXPECT_TRUE(WaitUntil([&] { return isp->HidDevice != nullptr; }));
+        EXPECT_TRUE(WaitUntil([&] { return Peer().HidDevice() != nullptr; }));
         return dev;
     }
 
