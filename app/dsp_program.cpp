@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/dsp_image.h"
 #include "app/isp.h"
 #include "app/update_session.h"
+#include "firmware/dsp_image.h"
 #include "firmware/images.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "app/isp.h"
-#include "app/mcu_image.h"
 #include "app/update_session.h"
 #include "firmware/images.h"
+#include "firmware/mcu_image.h"
 
 namespace {
 

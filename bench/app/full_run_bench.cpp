@@ -21,12 +21,13 @@
 #include "app/diag/prog_data.h"
 #include "app/dialogs.h"
 #include "app/isp.h"
-#include "app/mcu_image.h"
 #include "firmware/images.h"
+#include "firmware/mcu_image.h"
 #include "platform/sim/sim_bus.h"
 #include "sim/bus_port.h"
 #include "sim/velto_device.h"
 #include "tests/app/update_session_test_peer.h"
+#include "tests/support/qt_wait.h"
 
 namespace {
 
@@ -42,22 +43,7 @@ struct Phase {
     double floorMs;
 };
 
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
-    if (pred()) return true;
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer check;
-    check.setInterval(2);
-    bool held = false;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        held = pred();
-        if (held || clock.elapsed() > timeoutMs) loop.quit();
-    });
-    check.start();
-    loop.exec();
-    return held;
-}
+using qtwait::WaitUntil;
 
 // Floors of the data phase: after each data packet the window waits 20 ms while more than one
 // packet's worth is left, else 200 ms.
@@ -138,7 +124,7 @@ void BM_FullRun(benchmark::State& state) {
             }
         });
         device->PlugIn(simdev::Mode::Run);
-        if (!WaitFor([&] { return isp->btnStartProgram->isEnabled(); }, 20000)) {
+        if (!WaitUntil([&] { return isp->btnStartProgram->isEnabled(); }, 20000)) {
             state.SkipWithError("device not detected");
             break;
         }
@@ -149,7 +135,7 @@ void BM_FullRun(benchmark::State& state) {
                 if (e.kind == DialogSeam::Kind::Error) return true;
             return false;
         };
-        if (!WaitFor([&] { return ok || failed(); }, 240000) || !ok) {
+        if (!WaitUntil([&] { return ok || failed(); }, 240000) || !ok) {
             state.SkipWithError("the run did not end in \" Program OK !! \"");
             break;
         }

@@ -26,13 +26,14 @@
 #include "app/diag/prog_data.h"
 #include "app/diag/report_log.h"
 #include "app/dialogs.h"
-#include "app/dsp_image.h"
 #include "app/isp.h"
-#include "app/mcu_image.h"
+#include "firmware/dsp_image.h"
+#include "firmware/mcu_image.h"
 #include "platform/sim/sim_bus.h"
 #include "sim/bus_port.h"
 #include "sim/velto_device.h"
 #include "tests/app/update_session_test_peer.h"
+#include "tests/support/qt_wait.h"
 
 namespace flowtest {
 
@@ -47,33 +48,8 @@ inline QApplication& App() {
     return *app;
 }
 
-// Runs the event loop until pred holds; false when it still fails after timeoutMs (a limit
-// for a broken build, not a speed goal). The loop sleeps only inside the event loop, so the
-// HID reader's reports are taken as soon as they come, as in the program: a test loop that
-// slept between rounds would let the device's repeated answers pile up and go stale.
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 90000) {
-    if (pred()) return true;
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer check;
-    check.setTimerType(Qt::PreciseTimer);
-    check.setInterval(2);
-    bool held = false;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        held = pred();
-        if (held || clock.elapsed() > timeoutMs) loop.quit();
-    });
-    check.start();
-    loop.exec();
-    return held;
-}
-
-inline void Spin(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, [&] { loop.quit(); });
-    loop.exec();
-}
+using qtwait::Spin;
+using qtwait::WaitUntil;
 
 // Deterministic bytes that are not all alike.
 inline Bytes Pattern(std::size_t n, uint32_t seed = 1) {

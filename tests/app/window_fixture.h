@@ -26,6 +26,7 @@
 #include "platform/sim/sim_bus.h"
 #include "sim/velto_device.h"
 #include "tests/app/update_session_test_peer.h"
+#include "tests/support/qt_wait.h"
 
 namespace windowtest {
 
@@ -37,28 +38,8 @@ inline QApplication& App() {
     return *app;
 }
 
-// Runs the event loop until pred holds; false when it still fails after timeoutMs (a limit
-// for a broken build, not a speed goal).
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-// Runs the event loop for about ms milliseconds.
-inline void Spin(int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-}
+using qtwait::Spin;
+using qtwait::WaitUntil;
 
 // A device on the simulated bus that answers nothing: it records the output reports it gets
 // and sends the input reports a test gives it.
