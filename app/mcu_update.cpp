@@ -266,7 +266,9 @@ void UpdateSession::SendNextStep() {
     } else if (SendPos + kDataImageBytes < ImageLength) {
         interval = 20;
     }
+    // Setting the interval restarts a running timer: the wait is always from this packet.
     tmUsbWait->setInterval(interval);
+    usbWaitDue_.setRemainingTime(interval, Qt::PreciseTimer);
     Enable(tmUsbWait);
 }
 

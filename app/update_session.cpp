@@ -182,6 +182,11 @@ void UpdateSession::UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) 
 // ---- Link ----
 
 void UpdateSession::HidCtlDeviceData(uint8_t ReportID, const uint8_t* Data, uint16_t Size) {
+    // The pacing timer's tick comes up to a millisecond or two after its interval (the event
+    // loop wakes in whole milliseconds, then has to be scheduled). A report that arrives once
+    // the interval is over is taken as the tick would let it be: at 20 ms a packet, that wait
+    // alone made the update several per cent slower than its pacing.
+    if (!AcceptInput && tmUsbWait->isActive() && usbWaitDue_.hasExpired()) tmUsbWaitTimer();
     if (!AcceptInput || Data == nullptr) return;
     // In update mode the device repeats its latest answer every millisecond, so reports
     // queued while this thread was late may still hold the answer to the packet before the
@@ -229,7 +234,7 @@ void UpdateSession::SubmitCommand(const LCmd& cmd, bool append, bool framed) {
 
 bool UpdateSession::OpenLink() {
     if (Proc != nullptr) return true;
-    auto proc = std::make_unique<LUsbProc>(this);
+    auto proc = makeLink_ ? makeLink_(this) : std::make_unique<LUsbProc>(this);
     if (!proc->Open()) return false;
     Proc = std::move(proc);
     return true;
@@ -262,6 +267,7 @@ void UpdateSession::TearDownLink() {
 
 void UpdateSession::tmUsbWaitTimer() {
     tmUsbWait->stop();
+    usbWaitDue_ = QDeadlineTimer(QDeadlineTimer::Forever);
     AcceptInput = true;
 }
 

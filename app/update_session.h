@@ -5,12 +5,14 @@
 // programming).
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -147,6 +149,8 @@ class UpdateSession : public QObject, public LUsbOwner {
     QTimer* tmDspProgram = nullptr;      // 100 ms
     QTimer* tmMcuProg = nullptr;         // 100 ms
     QTimer* tmRunStep = nullptr;         // 100 ms
+    // When tmUsbWait's interval, started with the last IAP packet, is over.
+    QDeadlineTimer usbWaitDue_{QDeadlineTimer::Forever};
 
     TJvHidDevice* HidDevice = nullptr;
     // Guards HidDevice against the processor's worker, which writes reports through it.
@@ -155,6 +159,8 @@ class UpdateSession : public QObject, public LUsbOwner {
     uint16_t outputReportLength_ = 0;
     DeviceMode mode_ = DeviceMode::None;
     std::unique_ptr<LUsbProc> Proc;
+    // Makes the link's processor (empty: a plain LUsbProc); tests give links that fail.
+    std::function<std::unique_ptr<LUsbProc>(LUsbOwner*)> makeLink_;
     bool AcceptInput = false;
     bool McuUpdatePending = false;
     FullRunStage RunStage = FullRunStage::Idle;

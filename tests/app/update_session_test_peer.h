@@ -4,6 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <utility>
 
 #include "app/isp.h"
 #include "app/update_session.h"
@@ -40,6 +43,10 @@ class UpdateSessionTestPeer {
     QTimer* tmRunStep() const { return s_.tmRunStep; }
 
     bool OpenLink() { return s_.OpenLink(); }
+    // What makes the session's links from now on.
+    void SetLinkMaker(std::function<std::unique_ptr<LUsbProc>(LUsbOwner*)> make) {
+        s_.makeLink_ = std::move(make);
+    }
 
   private:
     UpdateSession& s_;
