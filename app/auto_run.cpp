@@ -80,7 +80,7 @@ AutoRunner::AutoRunner(TfmIsp& isp, RecordingDialogs& dialogs, AutoRunSettings s
                    .arg(notice_)
                    .arg(settings_.reconnectWaitSeconds));
     });
-    connect(isp_.Watch, &RunWatch::UnitLeft, this,
+    connect(&isp_.Session().Watch(), &RunWatch::UnitLeft, this,
             [this](RunPhase phase, const QString& sentence) { OnUnitLeft(phase, sentence); });
     connect(&isp_, &TfmIsp::StatusChanged, this, [this] { OnStatusChanged(); });
     // Nobody is there to answer "close while writing?".
@@ -183,8 +183,7 @@ void AutoRunner::OnDeadline() {
 }
 
 bool AutoRunner::LinkIdle() const {
-    const LUsbProc* proc = isp_.Proc;
-    return proc == nullptr || (!proc->IsBusy() && proc->QueuedFrames() == 0);
+    return isp_.Session().LinkIdle();
 }
 
 void AutoRunner::Poll() {
@@ -200,7 +199,7 @@ void AutoRunner::Poll() {
         return;
     }
     report_.Tick(clock_.elapsed());
-    if (isp_.HidDevice != nullptr || !isp_.DeviceProblem().isEmpty()) sawDevice_ = true;
+    if (isp_.Session().Device() != nullptr || !isp_.DeviceProblem().isEmpty()) sawDevice_ = true;
 
     // A device the window cannot update (no access yet, in use, no product firmware): udev
     // may still grant access, so the run waits a while before it gives up.
@@ -219,10 +218,7 @@ void AutoRunner::Poll() {
     }
 
     if (!pressed_) {
-        const QString device = isp_.StatusPanelText(1);
-        if ((device == QStringLiteral("Detect Run HID") ||
-             device == QStringLiteral("Detect Update HID")) &&
-            isp_.btnStartProgram->isEnabled()) {
+        if (isp_.Session().Mode() != DeviceMode::None && isp_.btnStartProgram->isEnabled()) {
             pressed_ = true;
             startMs_ = clock_.elapsed();
             FlushStatus();

@@ -1,10 +1,9 @@
-# The image preparation, mask and dump algorithms: plain C++, no windows.
+# The dump algorithm, and the image preparation and mask (firmware/) with it: plain C++, no
+# windows.
 add_library(velto_app_core STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/mcu_image.h ${CMAKE_CURRENT_LIST_DIR}/mcu_image.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/dsp_image.h ${CMAKE_CURRENT_LIST_DIR}/dsp_image.cpp
   ${CMAKE_CURRENT_LIST_DIR}/diag/dump.h ${CMAKE_CURRENT_LIST_DIR}/diag/dump.cpp)
 target_include_directories(velto_app_core PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(velto_app_core PRIVATE velto_warnings)
+target_link_libraries(velto_app_core PUBLIC velto_image_prep PRIVATE velto_warnings)
 set_target_properties(velto_app_core PROPERTIES AUTOMOC OFF)
 
 # The command lines of the three programs (QtCore only: the HID lister links it too).

@@ -9,8 +9,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/dsp_image.h"
 #include "app/isp.h"
+#include "app/update_session.h"
+#include "firmware/dsp_image.h"
 #include "firmware/images.h"
 
 namespace {
@@ -44,27 +45,28 @@ void CancelStaleDisconnect(QTimer* t) {
 
 }  // namespace
 
-void TfmIsp::bnSecurityClick() {
-    if (StatusPanelText(1) != QStringLiteral("Detect Run HID")) return;
+void UpdateSession::bnSecurityClick() {
+    if (mode_ != DeviceMode::Run) return;
     if (RefusedForProblem()) return;
-    if (RunStage == 3 && McuUpdatePending) {
+    if (RunStage == FullRunStage::McuUpdate && McuUpdatePending) {
         // The microcontroller update was cut off before its reset and the device came back
         // with its old firmware: going on would end in " Program OK !! " for an update that
         // never happened. The run ends here; the user may start it again.
-        RunStage = 0;
+        RunStage = FullRunStage::Idle;
         McuUpdatePending = false;
-        Watch->End();
+        watch_->End();
         SetStatusRed(false);
-        btnStartProgram->setEnabled(true);
+        w_.btnStartProgram->setEnabled(true);
         return;
     }
     CancelStaleDisconnect(tmWaitDisconnect);
     if (Proc == nullptr) {
-        Proc = new LUsbProc(this);
-        if (Proc->Open()) {
-            AcceptInput = true;
-            Proc->SetWaitTime(5000);
+        if (!OpenLink()) {
+            FailLinkOpen(QStringLiteral("Parameter Data Error !!"));
+            return;
         }
+        AcceptInput = true;
+        Proc->SetWaitTime(5000);
     }
     Proc->SetPollSuppressed(true);
     SubmitCommand(CM_MCS_CMD(1, 0x10), true, true);
@@ -74,27 +76,27 @@ void TfmIsp::bnSecurityClick() {
     Step = 1;
     SetStatusRed(true);
     SetSimpleText(QStringLiteral("Parameter Data"));
-    Watch->Enter(RunPhase::ParamRead);
+    watch_->Enter(RunPhase::ParamRead);
 }
 
-bool TfmIsp::AnswerCheckByteOk(const BSTM& answer) {
+bool UpdateSession::AnswerCheckByteOk(const BSTM& answer) {
     return CheckByteMatches(answer);
 }
 
-void TfmIsp::FailParameterRead() {
+void UpdateSession::FailParameterRead() {
     // Without trustworthy parameter data there is no mask to program with: the run stops here,
     // and "Start Program " may begin it again.
     paramReadOpen_ = false;
     tmRunStep->stop();
-    Watch->End();
+    watch_->End();
     SetStatusRed(false);
-    RunStage = 0;
+    RunStage = FullRunStage::Idle;
     McuUpdatePending = false;
-    if (HidDevice != nullptr) btnStartProgram->setEnabled(true);
+    if (HidDevice != nullptr) w_.btnStartProgram->setEnabled(true);
     ShowError(QStringLiteral("Parameter Data Error !!"));
 }
 
-void TfmIsp::OnParamAnswer(const LCmd& answer, bool checkByteOk) {
+void UpdateSession::OnParamAnswer(const LCmd& answer, bool checkByteOk) {
     // A read is eleven answers; one more (a device repeating itself) must not build the mask
     // and start DSP programming a second time.
     if (!paramReadOpen_ || ParamRequestCount >= kParamBlocks) return;
@@ -131,19 +133,21 @@ void TfmIsp::OnParamAnswer(const LCmd& answer, bool checkByteOk) {
     }
     paramReadOpen_ = false;
     DspMask = mask;
-    RunStage = 2;
+    RunStage = FullRunStage::DspProgram;
     Enable(tmRunStep);
 }
 
-void TfmIsp::bnDspPorgramClick() {
+void UpdateSession::bnDspPorgramClick() {
     if (HidDevice == nullptr || RefusedForProblem()) return;
     CancelStaleDisconnect(tmWaitDisconnect);
     // The security read arrives here with its processor still open; only one may talk to
     // the device.
     if (Proc != nullptr) TearDownLink();
-    Proc = new LUsbProc(this);
-    if (!Proc->Open()) return;
-    Watch->Enter(RunPhase::DspProgram);
+    if (!OpenLink()) {
+        FailLinkOpen(QStringLiteral("Dsp Program Error !!"));
+        return;
+    }
+    watch_->Enter(RunPhase::DspProgram);
     DspWriting = true;
     AcceptInput = true;
     Proc->SetWaitTime(10000);
@@ -153,16 +157,16 @@ void TfmIsp::bnDspPorgramClick() {
     SetSimpleText(QStringLiteral("Dsp Program"));
     Enable(tmDspProgram);
     SetStatusRed(true);
-    bnMcuProgram->setEnabled(false);
-    bnDspPorgram->setEnabled(false);
+    w_.bnMcuProgram->setEnabled(false);
+    w_.bnDspPorgram->setEnabled(false);
 }
 
-void TfmIsp::tmDspProgramTimer() {
+void UpdateSession::tmDspProgramTimer() {
     tmDspProgram->stop();
     SetStatusRed(true);
 
-    const uint32_t* words = images_.DspWords;
-    std::size_t count = images_.DspWordCount;
+    const uint32_t* words = w_.Images().DspWords;
+    std::size_t count = w_.Images().DspWordCount;
     if (words == nullptr) {
         words = kDspImageWords;
         count = kDspImageWordCount;
@@ -177,7 +181,7 @@ void TfmIsp::tmDspProgramTimer() {
     SetProgress(0);
 }
 
-void TfmIsp::OnDspAnswer(const LCmd& /*answer*/) {
+void UpdateSession::OnDspAnswer(const LCmd& /*answer*/) {
     SetSimpleText(QStringLiteral("Dsp Progrmming ") + QString::number(DspBlock));
     SetProgress(DspBlock);
     if (DspBlock < DspBlockTotal) {
@@ -187,29 +191,30 @@ void TfmIsp::OnDspAnswer(const LCmd& /*answer*/) {
     }
     Step = 1;
     DspWriting = false;
-    Watch->End();
+    watch_->End();
     SetProgress(0);
     SetStatusRed(false);
     SetPanelText(0, QStringLiteral("Disconnect"));
-    bnMcuProgram->setEnabled(true);
-    bnDspPorgram->setEnabled(true);
+    w_.bnMcuProgram->setEnabled(true);
+    w_.bnDspPorgram->setEnabled(true);
     Enable(tmRunStep);
 }
 
-void TfmIsp::tmRunStepTimer() {
+void UpdateSession::tmRunStepTimer() {
     tmRunStep->stop();
-    if (RunStage == 3) {
-        RunStage = 2;
-    } else if (RunStage == 2) {
+    if (RunStage == FullRunStage::McuUpdate) {
+        RunStage = FullRunStage::DspProgram;
+    } else if (RunStage == FullRunStage::DspProgram) {
+        // The stage moves on first: a programming that cannot start ends the run.
+        RunStage = FullRunStage::FinalCommands;
         bnDspPorgramClick();
-        RunStage = 1;
-    } else if (RunStage == 1) {
+    } else if (RunStage == FullRunStage::FinalCommands) {
         SubmitCommand(CM_MCS_CMD(1, 0x12), true, true);
         if (Proc != nullptr) {
             Proc->SetWaitTime(500);
             Proc->SetPollSuppressed(false);
         }
-        RunStage = 0;
+        RunStage = FullRunStage::Idle;
         McuUpdatePending = false;
         ShowInfo(QStringLiteral(" Program OK !! "));
         // The dialog may have been open for a while: SubmitCommand finds out whether the

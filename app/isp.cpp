@@ -9,24 +9,21 @@
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
-#include <QMetaObject>
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScreen>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <utility>
-#include <vector>
 
 #include "app/access_wait.h"
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
+#include "app/diag/report_log.h"
 #include "app/dialogs.h"
-#include "app/run_phase.h"
 #include "app/status_bar.h"
 #include "firmware/images.h"
 #include "hid/backend.h"
@@ -40,8 +37,6 @@ constexpr uint16_t kVendorId = 0x0168;
 constexpr uint16_t kProductUpdate = 0x0904;
 constexpr uint16_t kProductRun = 0x0821;
 
-constexpr uint32_t kWmUsbAnswer = 0x0550;
-
 // Outer size of the window; the client area is what is left inside the frame.
 constexpr int kFrameWidth = 431;
 constexpr int kFrameHeight = 172;
@@ -49,9 +44,6 @@ constexpr int kClientWidth = 415;
 constexpr int kClientHeight = 133;
 constexpr int kProgressHeight = 17;
 
-const QString kPanelRunMode = QStringLiteral("Detect Run HID");
-const QString kPanelUpdateMode = QStringLiteral("Detect Update HID");
-const QString kPanelNoDevice = QStringLiteral("No Device");
 const QString kPanelDisconnect = QStringLiteral("Disconnect");
 
 // The simulated device (in this process, or behind the kernel's uhid) says what it is in its
@@ -119,8 +111,9 @@ QFont PixelFont(const QFont& base, int pixels) {
 
 TfmIsp::TfmIsp(DialogSeam* dialogs, QWidget* parent) : QMainWindow(parent), dialogs_(dialogs) {
     BuildControls();
+    reportLog_ = new ReportLog(this);
+    session_ = std::make_unique<UpdateSession>(*this, *reportLog_);
     HidCtl = new TJvHidDeviceController(this);
-    Watch = new RunWatch(this);
     accessWait_ = new AccessWait(this);
     WireHandlers();
     FormCreate();
@@ -145,18 +138,8 @@ void TfmIsp::CheckBackend() {
 
 TfmIsp::~TfmIsp() {
     // Everything that can call back into the window goes while the window is still whole:
-    // the processor's worker first, then the device's reader, then the controller.
-    for (QTimer* t : {tmUsbWait, tmWaitDisconnect, tmDspProgram, tmMcuProg, tmRunStep})
-        t->stop();
-    TearDownLink();
-    TJvHidDevice* dev = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(HidDeviceLock);
-        dev = HidDevice;
-        HidDevice = nullptr;
-        outputReportLength_ = 0;
-    }
-    if (dev != nullptr) HidCtl->CheckIn(dev);
+    // the session (its processor's worker, then its device's reader), then the controller.
+    session_.reset();
     delete HidCtl;
     HidCtl = nullptr;
 }
@@ -230,18 +213,6 @@ void TfmIsp::BuildControls() {
     HidData1->setShortcutContext(Qt::WindowShortcut);
     addAction(HidData1);
 
-    auto makeTimer = [&](QTimer*& timer, const char* name, int interval) {
-        timer = new QTimer(this);
-        timer->setObjectName(QString::fromLatin1(name));
-        timer->setTimerType(Qt::PreciseTimer);
-        timer->setInterval(interval);
-    };
-    makeTimer(tmUsbWait, "tmUsbWait", 100);
-    makeTimer(tmWaitDisconnect, "tmWaitDisconnect", 500);
-    makeTimer(tmDspProgram, "tmDspProgram", 100);
-    makeTimer(tmMcuProg, "tmMcuProg", 100);
-    makeTimer(tmRunStep, "tmRunStep", 100);
-
     // The controls sit at fixed places: a window that could be resized would only show empty
     // space, and window managers draw a resize grip along the bottom edge of a resizable
     // window, which looks like a clipped second status bar under ours.
@@ -260,12 +231,6 @@ void TfmIsp::WireHandlers() {
     connect(Memory1, &QAction::triggered, this, [this] { Memory1Click(); });
     connect(HidData1, &QAction::triggered, this, [this] { HidData1Click(); });
 
-    connect(tmUsbWait, &QTimer::timeout, this, [this] { tmUsbWaitTimer(); });
-    connect(tmWaitDisconnect, &QTimer::timeout, this, [this] { tmWaitDisconnectTimer(); });
-    connect(tmDspProgram, &QTimer::timeout, this, [this] { tmDspProgramTimer(); });
-    connect(tmMcuProg, &QTimer::timeout, this, [this] { tmMcuProgTimer(); });
-    connect(tmRunStep, &QTimer::timeout, this, [this] { tmRunStepTimer(); });
-
     HidCtl->SetOnEnumerate(
         [this](TJvHidDevice* dev, int idx) { return HidCtlEnumerate(dev, idx); });
     HidCtl->SetOnDeviceData(
@@ -276,13 +241,11 @@ void TfmIsp::WireHandlers() {
         [this](TJvHidDevice* dev, uint32_t error) { HidCtlDeviceDataError(dev, error); });
     HidCtl->SetOnDeviceUnplug([this](TJvHidDevice* dev) { HidCtlDeviceUnplug(dev); });
     HidCtl->SetOnDeviceChange([this](TJvHidDeviceController*) { HidCtlDeviceChange(); });
-    connect(Watch, &RunWatch::Expired, this,
-            [this](RunPhase phase, int seconds) { OnWaitExpired(phase, seconds); });
     // The device still waiting for access is looked at again, and now told about in full.
     connect(accessWait_, &AccessWait::RanOut, this, [this] { HidCtlDeviceChange(); });
     // The window's own device-change handling, after the controller has dealt with it.
     connect(HidCtl, &TJvHidDeviceController::DeviceChangeMessage, this, [this] {
-        if (HidDevice == nullptr) NoDeviceDisplay();
+        if (session_->Device() == nullptr) NoDeviceDisplay();
     });
 }
 
@@ -294,12 +257,12 @@ void TfmIsp::SetImages(const UpdateImages& images) {
 void TfmIsp::SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData) {
     fmHidData_ = hidData;
     fmProgData_ = progData;
+    reportLog_->SetWindow(hidData);
     if (hidData != nullptr) hidData->SetDialogs(dialogs_);
 }
 
 void TfmIsp::SetReportTrace(std::function<void(const QString& line)> trace) {
-    std::lock_guard<std::mutex> guard(traceLock_);
-    reportTrace_ = std::move(trace);
+    reportLog_->SetTrace(std::move(trace));
 }
 
 // ---- Status ----
@@ -376,8 +339,7 @@ bool TfmIsp::Confirm(const QString& text) {
 
 void TfmIsp::FormCreate() {
     NoDeviceDisplay();
-    McuUpdatePending = false;
-    RunStage = 0;
+    session_->FormCreate();
 }
 
 void TfmIsp::FormClose() {
@@ -385,7 +347,7 @@ void TfmIsp::FormClose() {
 }
 
 bool TfmIsp::WriteInProgress() const {
-    return (Step > 1 && Proc != nullptr) || DspWriting;
+    return session_->WriteInProgress();
 }
 
 void TfmIsp::closeEvent(QCloseEvent* event) {
@@ -414,22 +376,10 @@ bool TfmIsp::AskToClose() {
 
 void TfmIsp::NoDeviceDisplay() {
     // A device that is held keeps its display.
-    if (HidDevice != nullptr) return;
-    SetPanelText(1, kPanelNoDevice);
+    if (session_->Device() != nullptr) return;
+    session_->ShowMode(DeviceMode::None);
     bnDspPorgram->setEnabled(false);
     bnMcuProgram->setEnabled(false);
-}
-
-void TfmIsp::UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    if (msg == WM_USB_EVENT) {
-        // Of the link's events only a time-out matters, and only to the MCU update, whose
-        // step would otherwise wait for an answer that is not coming.
-        if (wParam == USB_EVT_TIMEOUT) OnMcuTimeout();
-        return;
-    }
-    if (msg != kWmUsbAnswer || wParam == 0) return;
-    const BSTM& answer = *reinterpret_cast<const BSTM*>(wParam);
-    OnAnswer(answer, static_cast<uint32_t>(lParam));
 }
 
 void TfmIsp::Memory1Click() {
@@ -449,15 +399,9 @@ void TfmIsp::HidData1Click() {
     fmHidData_->raise();
 }
 
-void TfmIsp::ShowProgramDump(int count) {
+void TfmIsp::ShowDump(const uint8_t* bytes, std::size_t count) {
     if (fmProgData_ == nullptr) return;
-    const auto n = static_cast<std::size_t>(std::clamp<int>(count, 0, ProgramBuffer.size()));
-    fmProgData_->ShowDump(ProgramBuffer.data(), n, 0);
-}
-
-void TfmIsp::btnStartProgramClick() {
-    btnStartProgram->setEnabled(false);
-    bnMcuProgramClick();
+    fmProgData_->ShowDump(bytes, count, 0);
 }
 
 // ---- Detection ----
@@ -470,17 +414,6 @@ void TfmIsp::HidCtlDeviceChange() {
     UpdateDeviceProblem();
 }
 
-bool TfmIsp::RefusedForProblem() {
-    if (deviceProblem_.isEmpty()) return false;
-    // Nothing is written while something is in the way; a run that was under way ends.
-    tmMcuProg->stop();
-    McuUpdatePending = false;
-    RunStage = 0;
-    Watch->End();
-    SetStatusRed(false);
-    return true;
-}
-
 bool TfmIsp::PlaceholdersInUse() const {
     return (images_.McuHexLines == nullptr && kMcuImageIsPlaceholder) ||
            (images_.DspWords == nullptr && kDspImageIsPlaceholder);
@@ -488,7 +421,7 @@ bool TfmIsp::PlaceholdersInUse() const {
 
 void TfmIsp::UpdateDeviceProblem() {
     QString problem;
-    if (HidDevice != nullptr) {
+    if (session_->Device() != nullptr) {
         if (PlaceholdersInUse() && !heldIsSimulated_) {
             problem = QStringLiteral(
                 "This build carries placeholder images, not the product's firmware: it updates "
@@ -507,20 +440,16 @@ void TfmIsp::UpdateDeviceProblem() {
     lbHidShow->setVisible(cleared);
     if (!cleared) {
         btnStartProgram->setEnabled(false);
-    } else if (HidDevice != nullptr) {
+    } else if (session_->Device() != nullptr && session_->StartOffered()) {
         // Offered as detection offers it.
-        const QString panel = StatusPanelText(1);
-        if ((panel == kPanelRunMode && RunStage == 0) ||
-            (panel == kPanelUpdateMode && !McuUpdatePending)) {
-            btnStartProgram->setEnabled(true);
-        }
+        btnStartProgram->setEnabled(true);
     }
     emit StatusChanged();
 }
 
 bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
     // The window holds one device at a time; a second one stays with the controller.
-    if (HidDevice != nullptr || !IsVelto(HidDev)) return true;
+    if (session_->Device() != nullptr || !IsVelto(HidDev)) return true;
     // A device that cannot be opened for reading and writing is not taken: the window says
     // why instead. A later change pass (its access changed) offers it again.
     if (!HidDev->ReadWriteAccess) {
@@ -535,71 +464,20 @@ bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
     const uint16_t product = HidDev->Attributes.ProductID;
     TJvHidDevice* dev = nullptr;
     if (!HidCtl->CheckOutByIndex(dev, Idx) || dev == nullptr) return true;
-    {
-        std::lock_guard<std::mutex> guard(HidDeviceLock);
-        HidDevice = dev;
-        outputReportLength_ = dev->Caps().OutputReportByteLength;
-    }
+    session_->HoldDevice(dev);
     heldIsSimulated_ = IsSimulatedDevice(dev);
     UpdateDeviceProblem();
-    const bool offer = deviceProblem_.isEmpty();
-    if (product == kProductUpdate) {
-        SetPanelText(1, kPanelUpdateMode);
-        bnSecurity->setEnabled(true);
-        bnDspPorgram->setEnabled(false);
-        if (!McuUpdatePending && offer) btnStartProgram->setEnabled(true);
-    } else {
-        SetPanelText(1, kPanelRunMode);
-        bnSecurity->setEnabled(true);
-        bnDspPorgram->setEnabled(true);
-        bnMcuProgram->setEnabled(true);
-        if (RunStage == 0 && offer) btnStartProgram->setEnabled(true);
-        if (RunStage == 3) bnSecurityClick();
-    }
+    session_->DeviceArrived(product == kProductUpdate ? DeviceMode::Update : DeviceMode::Run,
+                            deviceProblem_.isEmpty());
     return true;
 }
 
 void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
     if (!IsVelto(HidDev)) return;
     // Another device of ours leaving does not end the link to the one held.
-    if (HidDevice != nullptr && HidDev != HidDevice) return;
-    // Said at once (empty when the run itself restarted the unit), and before the progress
-    // goes back to 0, in place of a step whose count would no longer agree with it.
-    const QString left = Watch->Left();
-    if (!left.isEmpty()) SetSimpleText(left);
-    // Leaving in the middle of the update's exchange (not at its reset into update mode, where
-    // Step is still 1) cuts the update off: the run ends, and a device seen again in update
-    // mode offers "Start Program " to update it from there.
-    if (Step > 1) {
-        McuUpdatePending = false;
-        RunStage = 0;
-        tmUsbWait->stop();  // paced a packet of the link that goes now
-    }
-    // A full run cut off in its parameter read or its DSP programming is over too: whatever
-    // device comes back starts again from "Start Program ". (At the update's own reset the
-    // device leaves with the run at stage 3 and no read open; that run goes on.)
-    if (RunStage == 1 || RunStage == 2 || (RunStage == 3 && paramReadOpen_)) {
-        RunStage = 0;
-        McuUpdatePending = false;
-        tmRunStep->stop();
-        tmDspProgram->stop();
-    }
-    paramReadOpen_ = false;
-    // The processor's worker writes through the device: stop it before the device goes.
-    TearDownLink();
-    TJvHidDevice* dev = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(HidDeviceLock);
-        dev = HidDevice;
-        HidDevice = nullptr;
-        outputReportLength_ = 0;
-    }
-    if (dev != nullptr) HidCtl->CheckIn(dev);
+    if (session_->Device() != nullptr && HidDev != session_->Device()) return;
+    session_->DeviceLeft();
     heldIsSimulated_ = false;
-    SetPanelText(1, kPanelNoDevice);
-    bnDspPorgram->setEnabled(false);
-    bnMcuProgram->setEnabled(true);
-    btnStartProgram->setEnabled(false);
     UpdateDeviceProblem();
 }
 
@@ -614,182 +492,5 @@ void TfmIsp::HidCtlDeviceDataError(TJvHidDevice* /*HidDev*/, uint32_t Error) {
 
 void TfmIsp::HidCtlDeviceData(TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
                               uint16_t Size) {
-    if (Data == nullptr) return;
-    staleAnswers_.Observe(Data, Size);
-    if (!AcceptInput) return;
-    // In update mode the device repeats its latest answer every millisecond, so reports
-    // queued while this thread was late may still hold the answer to the packet before the
-    // last. Such a repeat says nothing about the last packet: it is dropped, and the next
-    // report is judged. It never reaches the link either, so an answer that never comes
-    // still ends in the link's time-out.
-    if (IsStaleRepeat(Data, Size)) return;
-    if (Step > 1) AcceptInput = false;
-    std::size_t count = 64;
-    if (Size >= 5 && Data[0] == 0x10 && Data[1] == 0x02 && Data[2] == 0x01 && Data[3] == 0x00) {
-        count = static_cast<std::size_t>(Data[4]) + 8;
-    }
-    // A count the report cannot hold is cut to what arrived.
-    count = std::min<std::size_t>(count, Size);
-    if (Proc != nullptr && count > 0) Proc->Receive(Data, static_cast<uint32_t>(count));
-    LogReport('R', ReportID, Data, count);
-}
-
-void TfmIsp::WriteReport(const uint8_t* bytes, uint32_t len) {
-    std::vector<uint8_t> report;
-    std::size_t written = 0;
-    QString line;
-    {
-        std::lock_guard<std::mutex> guard(HidDeviceLock);
-        if (HidDevice == nullptr || outputReportLength_ < 1) return;
-        // One report, report ID first; a longer frame is cut to what the report holds.
-        report.assign(outputReportLength_, 0);
-        written = std::min<std::size_t>(bytes != nullptr ? len : 0, report.size() - 1);
-        if (written > 0) std::copy_n(bytes, written, report.begin() + 1);
-        line = FormatReportLine('W', 0, report.data() + 1, written);
-        TraceReport(line);
-        uint32_t done = 0;
-        HidDevice->WriteFile(report.data(), static_cast<uint32_t>(report.size()), done);
-    }
-    ShowReportLine(line);
-}
-
-void TfmIsp::SubmitCommand(const LCmd& cmd, bool append, bool framed) {
-    if (Proc == nullptr) return;
-    BSTM bytes = cmd.GetBytes(framed ? 1 : 0);
-    // The processor refuses frames shorter than two bytes by throwing; none is ever meant.
-    if (bytes.size() < 2) return;
-    Proc->PostFrame(bytes, append);
-}
-
-bool TfmIsp::OpenLink() {
-    if (Proc != nullptr) return true;
-    auto* proc = new LUsbProc(this);
-    if (!proc->Open()) {
-        delete proc;
-        return false;
-    }
-    Proc = proc;
-    return true;
-}
-
-void TfmIsp::TearDownLink() {
-    if (Proc != nullptr) {
-        // Cleared first: answers delivered while the worker stops find no processor.
-        LUsbProc* proc = Proc;
-        Proc = nullptr;
-        proc->Close();
-        delete proc;
-        AcceptInput = false;
-    }
-    Step = 1;
-    DspWriting = false;
-    SetStatusRed(false);
-    SetPanelText(0, kPanelDisconnect);
-    SetProgress(0);
-}
-
-void TfmIsp::tmUsbWaitTimer() {
-    tmUsbWait->stop();
-    AcceptInput = true;
-}
-
-void TfmIsp::OnWaitExpired(RunPhase phase, int seconds) {
-    // A unit that is there and silent ends the run as a failed step does; its link goes, and
-    // what the window offers is what the unit held now allows.
-    for (QTimer* t : {tmUsbWait, tmWaitDisconnect, tmDspProgram, tmMcuProg, tmRunStep})
-        t->stop();
-    McuAnswerDue = false;
-    paramReadOpen_ = false;
-    McuUpdatePending = false;
-    RunStage = 0;
-    SetSimpleText(runphase::StoppedText(phase));
-    TearDownLink();
-    OfferHeldDevice();
-    ShowError(runphase::SilenceText(phase, seconds));
-}
-
-void TfmIsp::OfferHeldDevice() {
-    if (HidDevice == nullptr) {
-        SetPanelText(1, kPanelNoDevice);
-        NoDeviceDisplay();
-        return;
-    }
-    const bool offer = deviceProblem_.isEmpty();
-    bnSecurity->setEnabled(true);
-    if (HidDevice->Attributes.ProductID == kProductUpdate) {
-        SetPanelText(1, kPanelUpdateMode);
-        bnDspPorgram->setEnabled(false);
-    } else {
-        SetPanelText(1, kPanelRunMode);
-        bnDspPorgram->setEnabled(true);
-        bnMcuProgram->setEnabled(true);
-    }
-    btnStartProgram->setEnabled(offer);
-}
-
-void TfmIsp::tmWaitDisconnectTimer() {
-    tmWaitDisconnect->stop();
-    TearDownLink();
-}
-
-// ---- HID log ----
-
-QString TfmIsp::FormatReportLine(char direction, uint8_t reportId, const uint8_t* bytes,
-                                 std::size_t count) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string line;
-    line.reserve(5 + count * 3);
-    line += direction;
-    line += ' ';
-    line += kHex[reportId >> 4];
-    line += kHex[reportId & 0x0F];
-    line += "  ";
-    for (std::size_t i = 0; bytes != nullptr && i < count; ++i) {
-        line += kHex[bytes[i] >> 4];
-        line += kHex[bytes[i] & 0x0F];
-        line += ' ';
-    }
-    return QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
-}
-
-void TfmIsp::LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count) {
-    const QString line = FormatReportLine(direction, reportId, bytes, count);
-    TraceReport(line);
-    ShowReportLine(line);
-}
-
-void TfmIsp::TraceReport(const QString& line) {
-    std::lock_guard<std::mutex> guard(traceLock_);
-    if (reportTrace_) reportTrace_(line);
-}
-
-void TfmIsp::ShowReportLine(const QString& line) {
-    if (QThread::currentThread() == thread()) {
-        // Lines the worker logged before this one go first.
-        DrainReportLog();
-        if (fmHidData_ != nullptr) fmHidData_->AddLine(line);
-        return;
-    }
-    // Written on the processor's worker: the log window belongs to the UI thread, which also
-    // decides whether it is shown. One wake-up serves every line queued until it runs.
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> guard(logLock_);
-        pendingLog_.push_back(line);
-        wake = !drainPosted_;
-        drainPosted_ = true;
-    }
-    if (wake) QMetaObject::invokeMethod(this, "DrainReportLog", Qt::QueuedConnection);
-}
-
-void TfmIsp::DrainReportLog() {
-    std::vector<QString> lines;
-    {
-        std::lock_guard<std::mutex> guard(logLock_);
-        lines.swap(pendingLog_);
-        drainPosted_ = false;
-    }
-    if (fmHidData_ == nullptr) return;
-    for (const QString& line : lines)
-        fmHidData_->AddLine(line);
+    session_->HidCtlDeviceData(ReportID, Data, Size);
 }

@@ -1,7 +1,6 @@
-// The main window: device detection, the link to the device, and the update flows.
-// Handlers keep the names of the controls and events they serve; the flows are split over
-// isp.cpp (window, detection, link), mcu_update.cpp (microcontroller update) and
-// dsp_program.cpp (parameter read, DSP programming, end of the run).
+// The main window: the controls, device detection, and the view of the unit's update session.
+// Handlers keep the names of the controls and events they serve; those of the update flows
+// forward to the session (update_session.h), which holds the flow's state, timers and link.
 #pragma once
 
 #include <QMainWindow>
@@ -12,26 +11,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <vector>
+#include <memory>
 
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
-#include "app/run_watch.h"
-#include "app/stale_answer.h"
+#include "app/update_session.h"
 #include "protocol/lcmd.h"
-#include "protocol/lusb.h"
 
 class QAction;
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QTimer;
+class AccessWait;
+class ReportLog;
 class TJvHidDevice;
 class TJvHidDeviceController;
 class TStatusBar;
 class DialogSeam;
-class AccessWait;
 
 // The images the update writes. The window takes the embedded ones; tests hand in small ones.
 struct UpdateImages {
@@ -41,7 +37,7 @@ struct UpdateImages {
     std::size_t DspWordCount = 0;
 };
 
-class TfmIsp : public QMainWindow, public LUsbOwner {
+class TfmIsp : public QMainWindow {
     Q_OBJECT
 
   public:
@@ -50,6 +46,12 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     ~TfmIsp() override;
 
     void SetImages(const UpdateImages& images);
+    const UpdateImages& Images() const { return images_; }
+    // The unit's update session.
+    UpdateSession& Session() { return *session_; }
+    const UpdateSession& Session() const { return *session_; }
+    // Where written and passed reports are traced and logged.
+    ReportLog& Reports() { return *reportLog_; }
     // The diagnostic windows, created after the main window and owned by the application
     // (they may go before the main window does).
     void SetDiagnosticWindows(TfmHidData* hidData, TfmProgData* progData);
@@ -86,9 +88,6 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     // written report is traced just before it goes out, so that a quick answer never comes
     // ahead of it in the trace.
     void SetReportTrace(std::function<void(const QString& line)> trace);
-    // One HID log line: direction ('W' or 'R'), report ID, then the bytes, in upper-case hex.
-    static QString FormatReportLine(char direction, uint8_t reportId, const uint8_t* bytes,
-                                    std::size_t count);
 
   signals:
     // Emitted whenever the status bar's simple text, a panel text, the progress or the device
@@ -96,11 +95,6 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void StatusChanged();
 
   public:
-    // ---- LUsbOwner (the protocol processor's owner window) ----
-    QObject* UsbOwnerObject() override { return this; }
-    void UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-    void WriteReport(const uint8_t* bytes, uint32_t len) override;
-
     // ---- Controls (object names as the member names) ----
     QLabel* lbHidShow = nullptr;
     QLabel* lbProblem = nullptr;  // DeviceProblem(), shown in the heading's place
@@ -112,14 +106,7 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     TStatusBar* sbStatus = nullptr;
     QAction* Memory1 = nullptr;
     QAction* HidData1 = nullptr;
-    QTimer* tmUsbWait = nullptr;         // 100 ms (set per packet by the MCU update)
-    QTimer* tmWaitDisconnect = nullptr;  // 500 ms
-    QTimer* tmDspProgram = nullptr;      // 100 ms
-    QTimer* tmMcuProg = nullptr;         // 100 ms
-    QTimer* tmRunStep = nullptr;         // 100 ms
     TJvHidDeviceController* HidCtl = nullptr;
-    // The run's phase and the deadline of its wait for the unit.
-    RunWatch* Watch = nullptr;
 
     // ---- Handlers: window, detection and link (isp.cpp) ----
     void FormCreate();
@@ -131,15 +118,8 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void HidCtlDeviceData(TJvHidDevice* HidDev, uint8_t ReportID, const uint8_t* Data,
                           uint16_t Size);
     void HidCtlDeviceDataError(TJvHidDevice* HidDev, uint32_t Error);
-    void SubmitCommand(const LCmd& cmd, bool append, bool framed);
-    void TearDownLink();
-    void tmUsbWaitTimer();
-    void tmWaitDisconnectTimer();
-    void btnStartProgramClick();
     void Memory1Click();
     void HidData1Click();
-    // Creates and opens a processor if none is held; true when one is open afterwards.
-    bool OpenLink();
     void SetStatusRed(bool red);
     void SetSimpleText(const QString& text);
     void SetPanelText(int panel, const QString& text);
@@ -148,83 +128,28 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     void ShowInfo(const QString& text);   // information dialog
     void ShowError(const QString& text);  // error dialog, one OK button
     bool Confirm(const QString& text);    // question, "No" the default; true for "Yes"
-    // Any thread: lines from the processor's worker wait in a queue until the UI thread takes
-    // them, in the order they were logged.
-    void LogReport(char direction, uint8_t reportId, const uint8_t* bytes, std::size_t count);
-    void TraceReport(const QString& line);
-    void ShowReportLine(const QString& line);
+    // Refreshes the program-data window with count bytes from address 0.
+    void ShowDump(const uint8_t* bytes, std::size_t count);
+
+    // ---- Handlers of the update flows: the session runs them ----
+    void SubmitCommand(const LCmd& cmd, bool append, bool framed) {
+        session_->SubmitCommand(cmd, append, framed);
+    }
+    void TearDownLink() { session_->TearDownLink(); }
+    void tmUsbWaitTimer() { session_->tmUsbWaitTimer(); }
+    void tmWaitDisconnectTimer() { session_->tmWaitDisconnectTimer(); }
+    void btnStartProgramClick() { session_->btnStartProgramClick(); }
     // Refreshes the program-data window with the first count bytes of ProgramBuffer.
-    void ShowProgramDump(int count);
-    // The unit is there but a wait of the run ran out: the run ends, the link goes.
-    void OnWaitExpired(RunPhase phase, int seconds);
-    // The display and the buttons for the device held, as detection gave them.
-    void OfferHeldDevice();
-
-    // ---- Handlers: microcontroller update (mcu_update.cpp) ----
-    void bnMcuProgramClick();
-    void tmMcuProgTimer();
-    void StartMcuLink();
-    void SendNextStep();
-    void OnAnswer(const BSTM& answer, uint32_t elapsedMs);
-    void OnMcuAnswer(const LCmd& answer);
-    // True for a report that repeats an earlier IAP answer: its 32-bit value is not the last
-    // packet's sum but the sum of the packet before it, or the value of the last answer judged
-    // (after a failed step the device repeats that answer).
-    bool IsStaleRepeat(const uint8_t* report, std::size_t size) const;
-    // The processor's time-out notice: a step still waiting for its answer fails.
-    void OnMcuTimeout();
-    // The step's error dialog; the run ends and "Start Program " is given back.
-    void FailMcuStep();
-    // Prepares the microcontroller image into ProgramBuffer; false after "Check sum error!".
-    bool PrepareMcuImage();
-
-    // ---- Handlers: parameter read, DSP programming, end of the run (dsp_program.cpp) ----
-    void bnSecurityClick();
-    void bnDspPorgramClick();
-    void tmDspProgramTimer();
-    void tmRunStepTimer();
-    // checkByteOk: the answer's check byte matched its bytes.
-    void OnParamAnswer(const LCmd& answer, bool checkByteOk);
-    // "Parameter Data Error !!": the read and the run end, "Start Program " comes back.
-    void FailParameterRead();
-    static bool AnswerCheckByteOk(const BSTM& answer);
-    void OnDspAnswer(const LCmd& answer);
-
-    // ---- State (all zero at creation) ----
-    TJvHidDevice* HidDevice = nullptr;
-    // Guards HidDevice against the processor's worker, which writes reports through it.
-    std::mutex HidDeviceLock;
-    LUsbProc* Proc = nullptr;
-    bool AcceptInput = false;
-    bool McuUpdatePending = false;
-    int RunStage = 0;
-
-    int Step = 0;
-    int Sequence = 0;
-    int ImageLength = 0;
-    int SendPos = 0;
-    std::array<uint8_t, 71680> ProgramBuffer{};
-    int PacketSum = 0;
-    // Sum of the IAP packet sent before the last one (-1 before the second packet): the
-    // device's repeats of that packet's answer are not answers to the last one.
-    int PreviousPacketSum = -1;
-    // An IAP packet is out and its answer not yet judged.
-    bool McuAnswerDue = false;
-    // The 32-bit value of the last IAP answer judged (-1 before the first).
-    int64_t LastMcuAnswerValue = -1;
-    int ProgressPos = 0;
-    int FirmwareVersion = 0;
-    int DeviceId1 = 0;
-    int DeviceId2 = 0;
-    int DeviceId3 = 0;
-
-    std::array<uint8_t, 516> ParamTable{};
-    int ParamRequestCount = 0;
-    uint32_t DspMask = 0;
-    int DspBlock = 0;
-    int DspBlockTotal = 0;
-    // DSP programming has started and its last block is not yet answered.
-    bool DspWriting = false;
+    void ShowProgramDump(int count) { session_->ShowProgramDump(count); }
+    void bnMcuProgramClick() { session_->bnMcuProgramClick(); }
+    void tmMcuProgTimer() { session_->tmMcuProgTimer(); }
+    void StartMcuLink() { session_->StartMcuLink(); }
+    void SendNextStep() { session_->SendNextStep(); }
+    void OnAnswer(const BSTM& answer, uint32_t elapsedMs) { session_->OnAnswer(answer, elapsedMs); }
+    void bnSecurityClick() { session_->bnSecurityClick(); }
+    void bnDspPorgramClick() { session_->bnDspPorgramClick(); }
+    void tmDspProgramTimer() { session_->tmDspProgramTimer(); }
+    void tmRunStepTimer() { session_->tmRunStepTimer(); }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -236,38 +161,24 @@ class TfmIsp : public QMainWindow, public LUsbOwner {
     // Works out DeviceProblem() from the held device, the images and the last change pass.
     void UpdateDeviceProblem();
     bool PlaceholdersInUse() const;
-    // True (and the run ended) when DeviceProblem() forbids writing to the device.
-    bool RefusedForProblem();
     void WireHandlers();
-    // UI thread: moves the queued log lines to the log window.
-    Q_INVOKABLE void DrainReportLog();
 
     DialogSeam* dialogs_ = nullptr;
     QString backendProblem_;
     bool AskToClose();
 
     QString deviceProblem_;
-    AccessWait* accessWait_ = nullptr;
-    // What the unit was repeating before the MCU update's first packet.
-    StaleAnswerFilter staleAnswers_;
     // Noted by the enumerate handler for a device it could not take (empty: none).
     QString accessProblem_;
+    // How long a device without access has been waiting for udev to grant it.
+    AccessWait* accessWait_ = nullptr;
     bool heldIsSimulated_ = false;
     bool askBeforeClosing_ = true;
     bool closeQuestionOpen_ = false;
-    bool iapPacketSent_ = false;
-    bool paramReadOpen_ = false;  // a parameter read waits for its answers
-    // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.
-    uint16_t outputReportLength_ = 0;
-    // Held while the trace runs, so that it may be set at any time and its calls never overlap.
-    std::mutex traceLock_;
-    std::function<void(const QString& line)> reportTrace_;
-    // Log lines from other threads. Only a wake-up without data goes through Qt's event queue;
-    // the lines pass under this lock, a hand-off the thread checker can see.
-    std::mutex logLock_;
-    std::vector<QString> pendingLog_;
-    bool drainPosted_ = false;
     UpdateImages images_;
     QPointer<TfmHidData> fmHidData_;
     QPointer<TfmProgData> fmProgData_;
+    ReportLog* reportLog_ = nullptr;  // a child of the window
+    // The unit's session; it goes before the window's controls and its controller.
+    std::unique_ptr<UpdateSession> session_;
 };

@@ -10,8 +10,9 @@
 #include <cstring>
 
 #include "app/isp.h"
-#include "app/mcu_image.h"
+#include "app/update_session.h"
 #include "firmware/images.h"
+#include "firmware/mcu_image.h"
 
 namespace {
 
@@ -81,20 +82,11 @@ void Enable(QTimer* t) {
     if (!t->isActive()) t->start();
 }
 
-// The update's link is gone with the device still there in update mode: the run ends, and
-// "Start Program " is the way to try again ("Mcu Prog" stays off in update mode).
-void GiveStartBack(TfmIsp& isp) {
-    isp.McuUpdatePending = false;
-    isp.RunStage = 0;
-    isp.Watch->End();
-    if (isp.HidDevice != nullptr) isp.btnStartProgram->setEnabled(true);
-}
-
 }  // namespace
 
-bool TfmIsp::PrepareMcuImage() {
-    const char* const* lines = images_.McuHexLines;
-    std::size_t count = images_.McuHexLineCount;
+bool UpdateSession::PrepareMcuImage() {
+    const char* const* lines = w_.Images().McuHexLines;
+    std::size_t count = w_.Images().McuHexLineCount;
     if (lines == nullptr) {
         lines = kMcuHexLines;
         count = kMcuHexLineCount;
@@ -108,7 +100,7 @@ bool TfmIsp::PrepareMcuImage() {
     return true;
 }
 
-void TfmIsp::bnMcuProgramClick() {
+void UpdateSession::bnMcuProgramClick() {
     if (RefusedForProblem()) return;
     // The image is prepared before the device is told anything: a damaged image must not
     // take a working device into update mode, nor be written in part.
@@ -117,25 +109,22 @@ void TfmIsp::bnMcuProgramClick() {
     ShowProgramDump(ImageLength);
     if (!prepared) {
         SetStatusRed(false);
-        bnMcuProgram->setEnabled(true);
+        w_.bnMcuProgram->setEnabled(true);
         // The start button as detection left it (it disables itself before coming here).
-        const QString panel = StatusPanelText(1);
-        if ((panel == QStringLiteral("Detect Run HID") && RunStage == 0) ||
-            (panel == QStringLiteral("Detect Update HID") && !McuUpdatePending)) {
-            btnStartProgram->setEnabled(true);
-        }
+        if (StartOffered()) w_.btnStartProgram->setEnabled(true);
         return;
     }
 
-    if (StatusPanelText(1) == QStringLiteral("Detect Run HID")) {
+    if (mode_ == DeviceMode::Run) {
         // A disconnect still pending from an earlier reset must not end this link.
         tmWaitDisconnect->stop();
         if (Proc == nullptr) {
-            Proc = new LUsbProc(this);
-            if (Proc->Open()) {
-                AcceptInput = true;
-                Proc->SetWaitTime(5000);
+            if (!OpenLink()) {
+                FailLinkOpen(QStringLiteral("ISP Start Error !!"));
+                return;
             }
+            AcceptInput = true;
+            Proc->SetWaitTime(5000);
         }
         Proc->SetPollSuppressed(true);
         SubmitCommand(CM_MCS_CMD(1, 0x10), true, true);
@@ -143,47 +132,45 @@ void TfmIsp::bnMcuProgramClick() {
     }
 
     SetProgressMax(ImageLength / kDataImageBytes + 1);
-    bnMcuProgram->setEnabled(false);
+    w_.bnMcuProgram->setEnabled(false);
     McuUpdatePending = true;
     Enable(tmMcuProg);
-    Watch->Enter(RunPhase::ModeSwitch);
+    watch_->Enter(RunPhase::ModeSwitch);
 }
 
-void TfmIsp::tmMcuProgTimer() {
-    if (StatusPanelText(1) != QStringLiteral("Detect Update HID")) return;
+void UpdateSession::tmMcuProgTimer() {
+    if (mode_ != DeviceMode::Update) return;
     tmMcuProg->stop();
     // The device that came in update mode may not be one these images may be written to.
     if (RefusedForProblem()) return;
-    RunStage = 3;
+    RunStage = FullRunStage::McuUpdate;
     Step = 2;
-    Watch->Enter(RunPhase::McuHandshake);
-    StartMcuLink();
+    // Red before the link starts: a link that fails to open puts it back.
     SetStatusRed(true);
+    watch_->Enter(RunPhase::McuHandshake);
+    StartMcuLink();
 }
 
-void TfmIsp::StartMcuLink() {
+void UpdateSession::StartMcuLink() {
     if (HidDevice == nullptr) return;
     tmWaitDisconnect->stop();
     if (Proc != nullptr) {
-        // A processor left over from run mode belongs to a device that is gone.
-        LUsbProc* old = Proc;
-        Proc = nullptr;
-        AcceptInput = false;
-        old->Close();
-        delete old;
-    }
-    Proc = new LUsbProc(this);
-    if (Proc->Open()) {
-        Proc->SetPollSuppressed(true);
-        staleAnswers_.BeginRun();
-        SendNextStep();
-    } else {
+        // A processor left over from run mode belongs to a device that is gone; the update
+        // starts from its first step on a link of its own.
         TearDownLink();
-        GiveStartBack(*this);
+        Step = 2;
+        SetStatusRed(true);
     }
+    if (!OpenLink()) {
+        FailLinkOpen(QStringLiteral("ISP Start Error !!"));
+        return;
+    }
+    Proc->SetPollSuppressed(true);
+    staleAnswers_.BeginRun();
+    SendNextStep();
 }
 
-void TfmIsp::SendNextStep() {
+void UpdateSession::SendNextStep() {
     Packet p{};
     const auto seqByte = [this] { return static_cast<uint8_t>(Sequence); };
     bool reset = false;
@@ -268,7 +255,7 @@ void TfmIsp::SendNextStep() {
             McuUpdatePending = false;
             Step = 1;
             SetProgress(0);
-            SetPanelText(1, QStringLiteral("No Device"));
+            ShowMode(DeviceMode::None);
             Enable(tmWaitDisconnect);
             break;
         default:
@@ -285,7 +272,7 @@ void TfmIsp::SendNextStep() {
     iapPacketSent_ = true;
     // Every step but the reset waits for its answer; the reset is answered by leaving.
     McuAnswerDue = !reset && Step > 1;
-    Watch->Enter(McuPhaseOf(Step, reset));
+    watch_->Enter(McuPhaseOf(Step, reset));
 
     if (Proc == nullptr) return;
     if (reset) {
@@ -298,12 +285,14 @@ void TfmIsp::SendNextStep() {
     } else if (SendPos + kDataImageBytes < ImageLength) {
         interval = 20;
     }
+    // Setting the interval restarts a running timer: the wait is always from this packet.
     tmUsbWait->setInterval(interval);
+    usbWaitDue_.setRemainingTime(interval, Qt::PreciseTimer);
     Enable(tmUsbWait);
 }
 
-void TfmIsp::OnAnswer(const BSTM& answer, uint32_t /*elapsedMs*/) {
-    Watch->Answered();
+void UpdateSession::OnAnswer(const BSTM& answer, uint32_t /*elapsedMs*/) {
+    watch_->Answered();
     if (Step > 1) {
         OnMcuAnswer(IapAnswer(answer));
         return;
@@ -346,7 +335,7 @@ StepFailure FailureOf(int step) {
 
 }  // namespace
 
-bool TfmIsp::IsStaleRepeat(const uint8_t* report, std::size_t size) const {
+bool UpdateSession::IsStaleRepeat(const uint8_t* report, std::size_t size) const {
     const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
     if (!judged || !McuAnswerDue || size < 4) return false;
     const uint32_t value =
@@ -360,7 +349,7 @@ bool TfmIsp::IsStaleRepeat(const uint8_t* report, std::size_t size) const {
            (LastMcuAnswerValue >= 0 && value == static_cast<uint32_t>(LastMcuAnswerValue));
 }
 
-void TfmIsp::FailMcuStep() {
+void UpdateSession::FailMcuStep() {
     const StepFailure f = FailureOf(Step);
     McuAnswerDue = false;
     AcceptInput = false;
@@ -368,17 +357,17 @@ void TfmIsp::FailMcuStep() {
     // Whether or not the link stays, the run is over: "Start Program " tries again from
     // wherever the device is, and opens a link of its own.
     SetStatusRed(false);
-    GiveStartBack(*this);
+    GiveStartBack();
     ShowError(QString::fromLatin1(f.text));
 }
 
-void TfmIsp::OnMcuTimeout() {
+void UpdateSession::OnMcuTimeout() {
     // The answer to the packet last sent never came (or only its predecessor's repeats did).
     const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
     if (judged && McuAnswerDue) FailMcuStep();
 }
 
-void TfmIsp::OnMcuAnswer(const LCmd& answer) {
+void UpdateSession::OnMcuAnswer(const LCmd& answer) {
     const bool judged = (Step >= 2 && Step <= 9) || Step == 38;
     // An answer only counts for the packet last sent (after a failure nothing is awaited).
     if (!judged || !McuAnswerDue) return;

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/dsp_image.h"
-#include "app/mcu_image.h"
+#include "firmware/dsp_image.h"
 #include "firmware/images.h"
+#include "firmware/mcu_image.h"
 
 namespace simdev {
 

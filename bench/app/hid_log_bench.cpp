@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "app/diag/hid_data.h"
+#include "app/diag/report_log.h"
 #include "app/isp.h"
 
 namespace {
@@ -29,7 +30,7 @@ QString Report(int i) {
     std::array<uint8_t, 64> bytes{};
     for (std::size_t k = 0; k < bytes.size(); ++k)
         bytes[k] = static_cast<uint8_t>(i * 7 + static_cast<int>(k));
-    return TfmIsp::FormatReportLine('R', 0, bytes.data(), bytes.size());
+    return ReportLog::FormatReportLine('R', 0, bytes.data(), bytes.size());
 }
 
 // Arg: 0 = the list starts empty, 1 = the list starts full.

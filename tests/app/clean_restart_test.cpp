@@ -28,7 +28,7 @@ class CleanRestart : public FlowFixture {
     void SetUp() override {
         FlowFixture::SetUp();
         UseImages(hex_, dsp_);
-        isp->Watch->SetTimeoutOverride(kShortWaitMs);
+        isp->Session().Watch().SetTimeoutOverride(kShortWaitMs);
     }
 
     // A window as a new program would open it, on the same unit.
@@ -39,7 +39,7 @@ class CleanRestart : public FlowFixture {
         isp = std::make_unique<TfmIsp>(&dialogs);
         isp->SetDiagnosticWindows(hidData.get(), progData.get());
         UseImages(hex_, dsp_);
-        isp->Watch->SetTimeoutOverride(kShortWaitMs);
+        isp->Session().Watch().SetTimeoutOverride(kShortWaitMs);
         isp->show();
     }
 
@@ -64,8 +64,8 @@ class CleanRestart : public FlowFixture {
         EXPECT_TRUE(WaitUntil([&] { return FlowDialogCount() > 0; }, 30000));
         if (FlowDialogCount() == 0) return {};
         EXPECT_EQ(FlowDialogs()[0].kind, DialogSeam::Kind::Error);
-        EXPECT_EQ(isp->RunStage, 0);
-        EXPECT_EQ(isp->Watch->Phase(), RunPhase::Idle);
+        EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+        EXPECT_EQ(isp->Session().Watch().Phase(), RunPhase::Idle);
         EXPECT_EQ(isp->ProgressPosition(), 0);
         return FlowDialogs()[0].text;
     }
@@ -93,7 +93,7 @@ TEST_P(Silence, EndsWithADialogNamingThePhaseAndTheNextRunCompletes) {
     isp->btnStartProgram->click();
     EXPECT_EQ(FailedRun(), runphase::SilenceText(c.phase, (kShortWaitMs + 999) / 1000));
     EXPECT_EQ(isp->StatusSimpleText(), runphase::StoppedText(c.phase));
-    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_EQ(Peer().Proc(), nullptr);
     if (c.newWindow) NewWindow();
     SecondRunCompletes();
 }
@@ -199,8 +199,8 @@ TEST_F(CleanRestart, UnitLeavingSaysWhatItIsLeftWithAndTheStepAgreesWithTheProgr
     device->UnplugAtIapPacket(9);
     isp->btnStartProgram->click();
     ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
-    ASSERT_TRUE(WaitUntil([&] { return !isp->Watch->Notice().isEmpty(); }));
-    EXPECT_EQ(isp->Watch->Notice(), runphase::LeftSentence(RunPhase::McuData));
+    ASSERT_TRUE(WaitUntil([&] { return !isp->Session().Watch().Notice().isEmpty(); }));
+    EXPECT_EQ(isp->Session().Watch().Notice(), runphase::LeftSentence(RunPhase::McuData));
     EXPECT_EQ(isp->StatusSimpleText(), runphase::LeftSentence(RunPhase::McuData));
     EXPECT_EQ(isp->ProgressPosition(), 0);
     EXPECT_EQ(FlowDialogCount(), 0u);

@@ -91,7 +91,7 @@ TEST_P(DeviceNotOpenable, IsNamedInWordsAndUpdatedOnceItCanBeOpened) {
     EXPECT_EQ(isp->lbProblem->text(), problem);
     EXPECT_TRUE(isp->lbProblem->isVisible());
     EXPECT_FALSE(isp->lbHidShow->isVisible());
-    EXPECT_EQ(isp->HidDevice, nullptr) << "a device it cannot write to is not taken";
+    EXPECT_EQ(Peer().HidDevice(), nullptr) << "a device it cannot write to is not taken";
     EXPECT_FALSE(isp->btnStartProgram->isEnabled());
     EXPECT_EQ(FlowDialogCount(), 0u) << "no read error either";
     // For a look at the words in the window.

@@ -127,9 +127,9 @@ TEST(ProgDataWindow, DumpTextMatchesTheDumpAtLineBoundaries) {
 
 TEST(ReportLine, IsUpperCaseHexWithTheReportId) {
     const uint8_t bytes[] = {0x10, 0x02, 0xab, 0x00, 0xFF};
-    EXPECT_EQ(TfmIsp::FormatReportLine('W', 0, bytes, 5), "W 00  10 02 AB 00 FF ");
-    EXPECT_EQ(TfmIsp::FormatReportLine('R', 0x3c, bytes, 1), "R 3C  10 ");
-    EXPECT_EQ(TfmIsp::FormatReportLine('R', 0, nullptr, 9), "R 00  ");
+    EXPECT_EQ(ReportLog::FormatReportLine('W', 0, bytes, 5), "W 00  10 02 AB 00 FF ");
+    EXPECT_EQ(ReportLog::FormatReportLine('R', 0x3c, bytes, 1), "R 3C  10 ");
+    EXPECT_EQ(ReportLog::FormatReportLine('R', 0, nullptr, 9), "R 00  ");
 }
 
 TEST(StatusBar, PanelsSimpleTextAndColour) {
@@ -201,21 +201,21 @@ class DiagThroughWindow : public windowtest::WindowFixture {};
 
 TEST_F(DiagThroughWindow, LogShowsOnlyLinesWrittenWhileVisible) {
     const uint8_t a[] = {0x01, 0x0A};
-    isp->LogReport('W', 0, a, 2);
+    isp->Reports().LogReport('W', 0, a, 2);
     EXPECT_EQ(LogLines().size(), 0);
 
     isp->HidData1Click();
-    isp->LogReport('W', 0, a, 2);
-    isp->LogReport('R', 0, a, 1);
+    isp->Reports().LogReport('W', 0, a, 2);
+    isp->Reports().LogReport('R', 0, a, 1);
     EXPECT_EQ(LogLines(), QStringList({"W 00  01 0A ", "R 00  01 "}));
 
     hidData->hide();
-    isp->LogReport('W', 0, a, 1);
+    isp->Reports().LogReport('W', 0, a, 1);
     isp->HidData1Click();
     EXPECT_EQ(LogLines().size(), 2);
 
     // From another thread (the processor's worker) the line arrives through the event loop.
-    std::thread worker([&] { isp->LogReport('W', 0, a, 2); });
+    std::thread worker([&] { isp->Reports().LogReport('W', 0, a, 2); });
     worker.join();
     ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 3; }));
     EXPECT_EQ(hidData->CurrentRow(), 2);
@@ -224,7 +224,7 @@ TEST_F(DiagThroughWindow, LogShowsOnlyLinesWrittenWhileVisible) {
     QStringList traced;
     isp->SetReportTrace([&](const QString& line) { traced << line; });
     hidData->hide();
-    isp->LogReport('R', 0, a, 2);
+    isp->Reports().LogReport('R', 0, a, 2);
     EXPECT_EQ(traced, QStringList({"R 00  01 0A "}));
     EXPECT_EQ(LogLines().size(), 3);
     isp->SetReportTrace(nullptr);
@@ -232,16 +232,16 @@ TEST_F(DiagThroughWindow, LogShowsOnlyLinesWrittenWhileVisible) {
 
 TEST_F(DiagThroughWindow, ProgramDumpShowsTheBuffer) {
     for (std::size_t i = 0; i < 20; ++i)
-        isp->ProgramBuffer[i] = static_cast<uint8_t>(0x30 + i);
+        Peer().ProgramBuffer()[i] = static_cast<uint8_t>(0x30 + i);
     isp->ShowProgramDump(20);
     EXPECT_EQ(progData->Text(),
-              QString::fromStdString(FormatDump(isp->ProgramBuffer.data(), 20, 0)));
+              QString::fromStdString(FormatDump(Peer().ProgramBuffer().data(), 20, 0)));
     isp->ShowProgramDump(-4);
     EXPECT_EQ(progData->Text(), "");
     // A count beyond the buffer dumps the buffer, no more.
     isp->ShowProgramDump(1 << 20);
     EXPECT_EQ(progData->moShowCode->document()->blockCount(),
-              static_cast<int>(isp->ProgramBuffer.size() / 16) + 1);
+              static_cast<int>(Peer().ProgramBuffer().size() / 16) + 1);
 
     // The window is centred on the main window when shown.
     isp->Memory1Click();

@@ -49,7 +49,7 @@ class DspFlow : public FlowFixture {
     }
 
     bool DspDone() {
-        return isp->bnDspPorgram->isEnabled() && isp->Step == 1 &&
+        return isp->bnDspPorgram->isEnabled() && Peer().Step() == 1 &&
                device->CountReceived(Mode::Run, kBlock) >= 3 && !isp->StatusIsRed();
     }
 
@@ -69,7 +69,7 @@ class DspFlow : public FlowFixture {
 
 TEST_F(DspFlow, DspProgAloneSendsTheImageUnmaskedAndStops) {
     ASSERT_EQ(length, 68);
-    EXPECT_EQ(isp->DspMask, 0u);
+    EXPECT_EQ(Peer().DspMask(), 0u);
     isp->bnDspPorgram->click();
     EXPECT_FALSE(isp->bnDspPorgram->isEnabled());
     EXPECT_FALSE(isp->bnMcuProgram->isEnabled());
@@ -102,7 +102,7 @@ TEST_F(DspFlow, DspProgAloneSendsTheImageUnmaskedAndStops) {
     EXPECT_EQ(isp->ProgressMaximum(), 2);
     EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
     EXPECT_EQ(FlowDialogCount(), 0u);
-    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
     EXPECT_TRUE(progData->Text().startsWith(QStringLiteral("00000000  00 44 ")));
 }
 
@@ -111,9 +111,9 @@ TEST_F(DspFlow, SecurityReadsTheTableThenProgramsTheMaskedImage) {
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
     ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, 0x04) == 1; }));
 
-    EXPECT_EQ(isp->ParamTable, device->ParameterTable());
-    EXPECT_EQ(isp->DspMask, device->DspMask());
-    EXPECT_NE(isp->DspMask, 0u);
+    EXPECT_EQ(Peer().ParamTable(), device->ParameterTable());
+    EXPECT_EQ(Peer().DspMask(), device->DspMask());
+    EXPECT_NE(Peer().DspMask(), 0u);
     // The device removes its mask again: its memory holds the plain buffer.
     EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
 
@@ -122,14 +122,14 @@ TEST_F(DspFlow, SecurityReadsTheTableThenProgramsTheMaskedImage) {
     expected.insert(expected.end(), {{0x12, -1}, {0x04, -1}});
     EXPECT_EQ(RunLog(device->Log()), expected);
     EXPECT_EQ(texts.front(), QStringLiteral("Parameter Data"));
-    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
     EXPECT_EQ(FlowDialogCount(), 1u);
 }
 
 TEST_F(DspFlow, SecondSecurityReadUnlocksAgainAndBuildsANewMask) {
     isp->bnSecurity->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
-    const uint32_t first = isp->DspMask;
+    const uint32_t first = Peer().DspMask();
     ASSERT_TRUE(WaitUntil([&] { return device->CountReceived(Mode::Run, 0x04) == 1; }));
 
     device->ClearLog();
@@ -144,8 +144,8 @@ TEST_F(DspFlow, SecondSecurityReadUnlocksAgainAndBuildsANewMask) {
     EXPECT_EQ(decltype(log)(log.begin(), log.begin() + 13), security);
     const auto table = device->ParameterTable();
     EXPECT_EQ(table[0], 3);
-    EXPECT_EQ(isp->DspMask, simdev::VeltoDevice::MaskFromTable(table).value());
-    EXPECT_NE(isp->DspMask, first);
+    EXPECT_EQ(Peer().DspMask(), simdev::VeltoDevice::MaskFromTable(table).value());
+    EXPECT_NE(Peer().DspMask(), first);
 }
 
 TEST_F(DspFlow, AParameterAnswerAfterTheReadIsIgnored) {
@@ -162,8 +162,8 @@ TEST_F(DspFlow, AParameterAnswerAfterTheReadIsIgnored) {
     EXPECT_EQ(FlowDialogCount(), 1u);
     EXPECT_EQ(device->CountReceived(Mode::Run, 0x10), 2u) << "one read, one DSP programming";
     EXPECT_EQ(device->CountReceived(Mode::Run, kBlock), 3u);
-    EXPECT_EQ(isp->ParamTable, device->ParameterTable());
-    EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_EQ(Peer().ParamTable(), device->ParameterTable());
+    EXPECT_EQ(Peer().DspMask(), device->DspMask());
     EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
 }
 
@@ -191,16 +191,16 @@ TEST_P(DspFlowUntrusted, FailsTheReadAndTheNextReadCompletes) {
     EXPECT_EQ(FlowDialogs()[0].kind, DialogSeam::Kind::Error);
     EXPECT_EQ(device->CountReceived(Mode::Run, kParam), 2u) << "no block is asked for again";
     EXPECT_EQ(device->CountReceived(Mode::Run, kBlock), 0u);
-    EXPECT_EQ(isp->DspMask, 0u);
-    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_EQ(Peer().DspMask(), 0u);
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
     EXPECT_FALSE(isp->StatusIsRed());
     EXPECT_TRUE(isp->btnStartProgram->isEnabled());
 
     device->ClearFaults();
     isp->bnSecurity->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
-    EXPECT_EQ(isp->ParamTable, device->ParameterTable());
-    EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_EQ(Peer().ParamTable(), device->ParameterTable());
+    EXPECT_EQ(Peer().DspMask(), device->DspMask());
     EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
 }
 
@@ -223,9 +223,9 @@ TEST_F(DspFlow, RowIndexPastTheTableFailsTheRunAndStartProgramRunsItAgain) {
     EXPECT_EQ(FlowDialogs()[0].kind, DialogSeam::Kind::Error);
     EXPECT_EQ(device->CountReceived(Mode::Run, kBlock), 0u);
     EXPECT_EQ(device->CountReceived(Mode::Run, kParam), 11u);
-    EXPECT_EQ(isp->DspMask, 0u);
-    EXPECT_EQ(isp->RunStage, 0);
-    EXPECT_FALSE(isp->tmRunStep->isActive());
+    EXPECT_EQ(Peer().DspMask(), 0u);
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+    EXPECT_FALSE(Peer().tmRunStep()->isActive());
     EXPECT_FALSE(isp->StatusIsRed());
     ASSERT_TRUE(isp->btnStartProgram->isEnabled());
 
@@ -234,7 +234,7 @@ TEST_F(DspFlow, RowIndexPastTheTableFailsTheRunAndStartProgramRunsItAgain) {
     isp->btnStartProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
     EXPECT_EQ(FlowDialogCount(), 2u);
-    EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_EQ(Peer().DspMask(), device->DspMask());
     EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
 }
 
@@ -247,7 +247,7 @@ TEST_F(DspFlow, SecurityDoesNothingUnlessTheDeviceRunsItsFirmware) {
     isp->bnSecurity->click();
     Spin(200);
     EXPECT_TRUE(Written().empty());
-    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_EQ(Peer().Proc(), nullptr);
 }
 
 TEST_F(DspFlow, UnplugDuringTheReadReturnsToIdleAndALaterReadCompletes) {
@@ -257,15 +257,15 @@ TEST_F(DspFlow, UnplugDuringTheReadReturnsToIdleAndALaterReadCompletes) {
     Spin(100);
     device->Unplug();
     ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
-    EXPECT_EQ(isp->Proc, nullptr);
-    EXPECT_EQ(isp->Step, 1);
-    EXPECT_FALSE(isp->AcceptInput);
+    EXPECT_EQ(Peer().Proc(), nullptr);
+    EXPECT_EQ(Peer().Step(), 1);
+    EXPECT_FALSE(Peer().AcceptInput());
 
     ASSERT_TRUE(device->PlugIn(Mode::Run));
     ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Run HID")));
     isp->bnSecurity->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
-    EXPECT_EQ(isp->DspMask, device->DspMask());
+    EXPECT_EQ(Peer().DspMask(), device->DspMask());
     EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
     EXPECT_EQ(FlowDialogCount(), 1u);
 }
@@ -274,8 +274,8 @@ TEST_F(DspFlow, UnplugDuringProgrammingReturnsToIdleAndALaterRunCompletes) {
     device->UnplugAtDspBlock(1, std::chrono::milliseconds(100));
     isp->bnDspPorgram->click();
     ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
-    EXPECT_EQ(isp->Proc, nullptr);
-    EXPECT_EQ(isp->Step, 1);
+    EXPECT_EQ(Peer().Proc(), nullptr);
+    EXPECT_EQ(Peer().Step(), 1);
     ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Run HID")));
     EXPECT_TRUE(isp->bnDspPorgram->isEnabled());
 
@@ -293,8 +293,8 @@ class DspFlowCutOff : public DspFlow {
   protected:
     void ComesBackAndCompletes() {
         ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
-        EXPECT_EQ(isp->RunStage, 0);
-        EXPECT_EQ(isp->Proc, nullptr);
+        EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+        EXPECT_EQ(Peer().Proc(), nullptr);
         device->ClearFaults();
         ASSERT_TRUE(device->PlugIn(Mode::Run));
         ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Run HID")));
@@ -307,9 +307,9 @@ class DspFlowCutOff : public DspFlow {
         isp->btnStartProgram->click();
         ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
         EXPECT_EQ(FlowDialogCount(), 1u);
-        EXPECT_EQ(isp->DspMask, device->DspMask());
+        EXPECT_EQ(Peer().DspMask(), device->DspMask());
         EXPECT_TRUE(device->DspMatches(buffer.data(), static_cast<std::size_t>(length)));
-        EXPECT_EQ(isp->RunStage, 0);
+        EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
     }
 };
 

@@ -24,14 +24,17 @@
 
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
+#include "app/diag/report_log.h"
 #include "app/dialogs.h"
-#include "app/dsp_image.h"
 #include "app/isp.h"
-#include "app/mcu_image.h"
+#include "firmware/dsp_image.h"
+#include "firmware/mcu_image.h"
 #include "platform/sim/sim_bus.h"
 #include "sim/bus_port.h"
 #include "sim/velto_device.h"
+#include "tests/app/update_session_test_peer.h"
 #include "tests/support/hex_record.h"
+#include "tests/support/qt_wait.h"
 
 namespace flowtest {
 
@@ -46,33 +49,8 @@ inline QApplication& App() {
     return *app;
 }
 
-// Runs the event loop until pred holds; false when it still fails after timeoutMs (a limit
-// for a broken build, not a speed goal). The loop sleeps only inside the event loop, so the
-// HID reader's reports are taken as soon as they come, as in the program: a test loop that
-// slept between rounds would let the device's repeated answers pile up and go stale.
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 90000) {
-    if (pred()) return true;
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer check;
-    check.setTimerType(Qt::PreciseTimer);
-    check.setInterval(2);
-    bool held = false;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        held = pred();
-        if (held || clock.elapsed() > timeoutMs) loop.quit();
-    });
-    check.start();
-    loop.exec();
-    return held;
-}
-
-inline void Spin(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, [&] { loop.quit(); });
-    loop.exec();
-}
+using qtwait::Spin;
+using qtwait::WaitUntil;
 
 // Deterministic bytes that are not all alike.
 inline Bytes Pattern(std::size_t n, uint32_t seed = 1) {
@@ -153,10 +131,10 @@ class FlowFixture : public ::testing::Test {
             std::printf(
                 "panel 1 \"%s\", Step %d, RunStage %d, device log %zu, AcceptInput %d, "
                 "tmUsbWait %d, link busy %d, queued %zu\ntexts %s\ndialogs %s\n",
-                isp->StatusPanelText(1).toStdString().c_str(), isp->Step, isp->RunStage,
-                device->Log().size(), isp->AcceptInput, isp->tmUsbWait->isActive(),
-                isp->Proc != nullptr && isp->Proc->IsBusy(),
-                isp->Proc != nullptr ? isp->Proc->QueuedFrames() : 0, t.c_str(), d.c_str());
+                isp->StatusPanelText(1).toStdString().c_str(), Peer().Step(),
+                static_cast<int>(Peer().RunStage()), device->Log().size(), Peer().AcceptInput(),
+                Peer().tmUsbWait()->isActive(), Peer().Proc() != nullptr && Peer().Proc()->IsBusy(),
+                Peer().Proc() != nullptr ? Peer().Proc()->QueuedFrames() : 0, t.c_str(), d.c_str());
         }
         if (isp) QObject::disconnect(isp.get(), &TfmIsp::StatusChanged, nullptr, nullptr);
         isp.reset();
@@ -166,6 +144,9 @@ class FlowFixture : public ::testing::Test {
         simbus::Bus::instance().reset();
         Spin(10);
     }
+
+    // The window's update session, as the tests may see it.
+    UpdateSessionTestPeer Peer() { return UpdateSessionTestPeer(*isp); }
 
     bool WaitForPanel(const QString& text) {
         return WaitUntil([&] { return isp->StatusPanelText(1) == text; });

@@ -79,7 +79,7 @@ class FullRun : public FlowFixture {
         EXPECT_EQ(e.dspLength, 24580);
         EXPECT_EQ(device->DspBlocksStored(), 769u);
         EXPECT_TRUE(device->DspMatches(e.dsp.data(), simdev::kDspMemorySize));
-        EXPECT_EQ(isp->DspMask, device->DspMask());
+        EXPECT_EQ(Peer().DspMask(), device->DspMask());
 
         std::vector<std::pair<Mode, Entry>> log;
         for (const auto& entry : device->Log()) {
@@ -92,9 +92,9 @@ class FullRun : public FlowFixture {
             ASSERT_EQ(log[i], expected[i]) << "entry " << i;
         }
 
-        EXPECT_EQ(isp->RunStage, 0);
-        EXPECT_FALSE(isp->McuUpdatePending);
-        EXPECT_EQ(isp->Step, 1);
+        EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+        EXPECT_FALSE(Peer().McuUpdatePending());
+        EXPECT_EQ(Peer().Step(), 1);
         EXPECT_FALSE(isp->StatusIsRed());
         EXPECT_EQ(isp->StatusPanelText(1), QStringLiteral("Detect Run HID"));
         EXPECT_EQ(isp->StatusSimpleText(), QStringLiteral("Dsp Progrmming 768"));

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+#include "app/diag/report_log.h"
+
 namespace {
 
 QApplication& App() {
@@ -31,7 +33,7 @@ TEST(IspHeader, DiagnosticWindowsReadBackAndGoNullWhenDeleted) {
     progData.reset();
     EXPECT_EQ(isp.HidDataWindow(), nullptr);
     EXPECT_EQ(isp.ProgDataWindow(), nullptr);
-    isp.LogReport('W', 0, nullptr, 0);
+    isp.Reports().LogReport('W', 0, nullptr, 0);
     isp.ShowProgramDump(16);
 }
 

@@ -41,7 +41,7 @@ TEST_P(McuImageLength, PacketsCarryTheImageAndTheFlashHoldsIt) {
     isp->bnMcuProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return OkShown(); }));
     EXPECT_EQ(FlowDialogCount(), 1u);
-    EXPECT_EQ(isp->ImageLength, 68);  // the DSP buffer replaced the MCU image afterwards
+    EXPECT_EQ(Peer().ImageLength(), 68);  // the DSP buffer replaced the MCU image afterwards
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
 
     // Packet order: connect, sync, version, id, config, sync, start, data..., reset.
@@ -112,12 +112,12 @@ TEST_F(McuFlow, StatusTextsFollowTheSteps) {
     };
     ASSERT_GE(texts.size(), expected.size());
     EXPECT_EQ(std::vector<QString>(texts.begin(), texts.begin() + 15), expected);
-    EXPECT_EQ(isp->FirmwareVersion, 0x13);
-    EXPECT_EQ(static_cast<uint32_t>(isp->DeviceId1), 0x4C560821u);
-    EXPECT_EQ(static_cast<uint32_t>(isp->DeviceId2), 0xFFFFFF7Fu);
-    EXPECT_EQ(static_cast<uint32_t>(isp->DeviceId3), 0x0000FFFEu);
-    EXPECT_EQ(isp->RunStage, 0);
-    EXPECT_FALSE(isp->McuUpdatePending);
+    EXPECT_EQ(Peer().FirmwareVersion(), 0x13);
+    EXPECT_EQ(static_cast<uint32_t>(Peer().DeviceId1()), 0x4C560821u);
+    EXPECT_EQ(static_cast<uint32_t>(Peer().DeviceId2()), 0xFFFFFF7Fu);
+    EXPECT_EQ(static_cast<uint32_t>(Peer().DeviceId3()), 0x0000FFFEu);
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+    EXPECT_FALSE(Peer().McuUpdatePending());
     // The dump shows what was last prepared: the DSP buffer, its length first.
     EXPECT_TRUE(progData->Text().startsWith(QStringLiteral("00000000  00 44 ")));
 }
@@ -141,8 +141,8 @@ TEST_F(McuFlow, ChecksumErrorSendsNothingAndLeavesTheButtonsUsable) {
     EXPECT_TRUE(Written().empty());
     EXPECT_TRUE(device->Log().empty());
     EXPECT_EQ(device->CurrentMode(), Mode::Run);
-    EXPECT_FALSE(isp->McuUpdatePending);
-    EXPECT_FALSE(isp->tmMcuProg->isActive());
+    EXPECT_FALSE(Peer().McuUpdatePending());
+    EXPECT_FALSE(Peer().tmMcuProg()->isActive());
     EXPECT_FALSE(isp->StatusIsRed());
     EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
     EXPECT_TRUE(isp->btnStartProgram->isEnabled());
@@ -204,20 +204,20 @@ TEST_P(McuWrongSum, ShowsTheStepsDialogAndStops) {
     EXPECT_EQ(IapPackets().back()[0], c.byte0);
     EXPECT_EQ(device->CurrentMode(), Mode::Update);
     if (c.tearsDown) {
-        EXPECT_EQ(isp->Proc, nullptr);
-        EXPECT_EQ(isp->Step, 1);
-        EXPECT_FALSE(isp->AcceptInput);
+        EXPECT_EQ(Peer().Proc(), nullptr);
+        EXPECT_EQ(Peer().Step(), 1);
+        EXPECT_FALSE(Peer().AcceptInput());
         EXPECT_EQ(isp->StatusPanelText(0), QStringLiteral("Disconnect"));
     } else {
-        EXPECT_NE(isp->Proc, nullptr);
-        EXPECT_EQ(isp->Step, c.step);
+        EXPECT_NE(Peer().Proc(), nullptr);
+        EXPECT_EQ(Peer().Step(), c.step);
     }
     EXPECT_FALSE(isp->StatusIsRed());
 
     // Whether or not the link is gone, the run is over with the device still in update mode:
     // "Start Program " tries again from there, and that update goes through.
     EXPECT_EQ(isp->StatusPanelText(1), QStringLiteral("Detect Update HID"));
-    EXPECT_FALSE(isp->McuUpdatePending);
+    EXPECT_FALSE(Peer().McuUpdatePending());
     ASSERT_TRUE(isp->btnStartProgram->isEnabled());
     device->ClearFaults();
     const std::size_t runModeCommands = LogOf(Mode::Run).size();
@@ -256,9 +256,9 @@ TEST_F(McuFlow, UnplugDuringDataReturnsToIdleAndALaterRunCompletes) {
     isp->bnMcuProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return IapPackets().size() >= 9; }));
     ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
-    EXPECT_EQ(isp->Proc, nullptr);
-    EXPECT_EQ(isp->Step, 1);
-    EXPECT_FALSE(isp->AcceptInput);
+    EXPECT_EQ(Peer().Proc(), nullptr);
+    EXPECT_EQ(Peer().Step(), 1);
+    EXPECT_FALSE(Peer().AcceptInput());
     EXPECT_EQ(FlowDialogCount(), 0u);
 
     // Power-cycled, the device starts its old firmware: the cut-off run must not go on to
@@ -268,8 +268,8 @@ TEST_F(McuFlow, UnplugDuringDataReturnsToIdleAndALaterRunCompletes) {
     Spin(300);
     EXPECT_EQ(FlowDialogCount(), 0u);
     EXPECT_EQ(device->CountReceived(Mode::Run, 0xA8), 0u);
-    EXPECT_EQ(isp->RunStage, 0);
-    EXPECT_FALSE(isp->McuUpdatePending);
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+    EXPECT_FALSE(Peer().McuUpdatePending());
     ASSERT_TRUE(isp->btnStartProgram->isEnabled());
 
     isp->btnStartProgram->click();
@@ -289,8 +289,8 @@ TEST_F(McuFlow, UnplugDuringTheExchangeLetsStartProgramUpdateFromUpdateMode) {
     isp->btnStartProgram->click();
     ASSERT_TRUE(WaitUntil([&] { return IapPackets().size() >= 9; }));
     ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
-    EXPECT_FALSE(isp->McuUpdatePending);
-    EXPECT_EQ(isp->RunStage, 0);
+    EXPECT_FALSE(Peer().McuUpdatePending());
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
     ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Update HID")));
     Spin(300);
     EXPECT_EQ(IapPackets().size(), 9u) << "nothing goes on by itself";
@@ -303,8 +303,8 @@ TEST_F(McuFlow, UnplugDuringTheExchangeLetsStartProgramUpdateFromUpdateMode) {
     EXPECT_EQ(FlowDialogCount(), 1u);
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size()));
     EXPECT_EQ(IapPackets().size(), 9u + 7 + 4 + 1);
-    EXPECT_EQ(isp->RunStage, 0);
-    EXPECT_FALSE(isp->McuUpdatePending);
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+    EXPECT_FALSE(Peer().McuUpdatePending());
 }
 
 // The right answer never comes: the device says nothing, or (the packet lost on the way) goes
@@ -331,12 +331,12 @@ TEST_P(McuNoAnswer, FailsTheStepOnTheLinksTimeOutAndStartProgramFinishesTheJob) 
     ASSERT_TRUE(isp->btnStartProgram->isEnabled());
     // The link stays as it was: its later time-outs (hurried here) are no new failures, and
     // the device's repeats no answers.
-    ASSERT_NE(isp->Proc, nullptr);
-    const uint64_t silent = isp->Proc->SilentPeriods();
-    isp->Proc->SetWaitTime(20);
-    ASSERT_TRUE(WaitUntil([&] { return isp->Proc->SilentPeriods() > silent + 20; }));
+    ASSERT_NE(Peer().Proc(), nullptr);
+    const uint64_t silent = Peer().Proc()->SilentPeriods();
+    Peer().Proc()->SetWaitTime(20);
+    ASSERT_TRUE(WaitUntil([&] { return Peer().Proc()->SilentPeriods() > silent + 20; }));
     EXPECT_EQ(FlowDialogCount(), 1u);
-    EXPECT_EQ(isp->Step, 9);
+    EXPECT_EQ(Peer().Step(), 9);
 
     device->ClearFaults();
     isp->btnStartProgram->click();
@@ -366,18 +366,18 @@ TEST_F(McuFlow, ClosingWhileTheDeviceIsWrittenAsksFirstAndNoGoesOn) {
 
     // MCU data: "No" (the default) keeps the window and the update going.
     isp->btnStartProgram->click();
-    ASSERT_TRUE(WaitUntil([&] { return isp->Step == 9; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peer().Step() == 9; }));
     EXPECT_FALSE(isp->close());
     EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Question, question), 1u);
     EXPECT_TRUE(isp->isVisible());
 
     // DSP programming: "Yes" closes, and the link goes with the window.
-    ASSERT_TRUE(WaitUntil([&] { return isp->DspWriting; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peer().DspWriting(); }));
     dialogs.SetConfirmAnswer(true);
     EXPECT_TRUE(isp->close());
     EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Question, question), 2u);
     EXPECT_FALSE(isp->isVisible());
-    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_EQ(Peer().Proc(), nullptr);
     EXPECT_FALSE(OkShown());
     EXPECT_TRUE(device->FlashMatches(image.data(), image.size())) << "the MCU update went on";
 }
@@ -387,10 +387,10 @@ TEST_F(McuFlow, AnUnattendedRunIsNotAskedBeforeClosing) {
     UseImages(hex, dsp);
     isp->SetAskBeforeClosing(false);
     isp->btnStartProgram->click();
-    ASSERT_TRUE(WaitUntil([&] { return isp->Step == 9; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peer().Step() == 9; }));
     EXPECT_TRUE(isp->close());
     EXPECT_EQ(FlowDialogCount(), 0u);
-    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_EQ(Peer().Proc(), nullptr);
 }
 
 TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
@@ -403,7 +403,7 @@ TEST_F(McuFlow, MissingAnswerLeavesTheWindowResponsiveAndClosable) {
     ASSERT_TRUE(WaitUntil([&] { return IapPackets().size() >= 10; }));
     Spin(500);
     EXPECT_EQ(IapPackets().size(), 10u) << "the update waits for the lost answer";
-    EXPECT_EQ(isp->Step, 9);
+    EXPECT_EQ(Peer().Step(), 9);
     EXPECT_EQ(FlowDialogCount(), 0u);
 
     bool fired = false;

@@ -20,10 +20,13 @@
 
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
+#include "app/diag/report_log.h"
 #include "app/dialogs.h"
 #include "app/isp.h"
 #include "platform/sim/sim_bus.h"
 #include "sim/velto_device.h"
+#include "tests/app/update_session_test_peer.h"
+#include "tests/support/qt_wait.h"
 
 namespace windowtest {
 
@@ -35,28 +38,8 @@ inline QApplication& App() {
     return *app;
 }
 
-// Runs the event loop until pred holds; false when it still fails after timeoutMs (a limit
-// for a broken build, not a speed goal).
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-// Runs the event loop for about ms milliseconds.
-inline void Spin(int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-}
+using qtwait::Spin;
+using qtwait::WaitUntil;
 
 // A device on the simulated bus that answers nothing: it records the output reports it gets
 // and sends the input reports a test gives it.
@@ -140,6 +123,9 @@ class WindowFixture : public ::testing::Test {
         Spin(10);
     }
 
+    // The window's update session, as the tests may see it.
+    UpdateSessionTestPeer Peer() { return UpdateSessionTestPeer(*isp); }
+
     bool WaitForPanel(const QString& text) {
         return WaitUntil([&] { return isp->StatusPanelText(1) == text; });
     }
@@ -147,7 +133,7 @@ class WindowFixture : public ::testing::Test {
     // Plugs a bare device and waits until the window holds it.
     std::unique_ptr<BareDevice> PlugHeld(uint16_t product) {
         auto dev = std::make_unique<BareDevice>(BareDevice::kVendor, product);
-        EXPECT_TRUE(WaitUntil([&] { return isp->HidDevice != nullptr; }));
+        EXPECT_TRUE(WaitUntil([&] { return Peer().HidDevice() != nullptr; }));
         return dev;
     }
 

@@ -101,10 +101,10 @@ TEST_F(WindowTest, ControlsHaveTheirNamesTextsPlacesAndStates) {
     EXPECT_EQ(isp->StatusPanelText(1), "No Device");
     EXPECT_FALSE(isp->StatusIsRed());
 
-    EXPECT_FALSE(isp->McuUpdatePending);
-    EXPECT_EQ(isp->RunStage, 0);
-    EXPECT_EQ(isp->Proc, nullptr);
-    EXPECT_FALSE(isp->AcceptInput);
+    EXPECT_FALSE(Peer().McuUpdatePending());
+    EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+    EXPECT_EQ(Peer().Proc(), nullptr);
+    EXPECT_FALSE(Peer().AcceptInput());
 }
 
 TEST_F(WindowTest, TabOrderRunsMcuSecurityDspStart) {
@@ -144,11 +144,11 @@ TEST_F(WindowTest, ServiceEntriesAreHiddenActionsWithShortcuts) {
 }
 
 TEST_F(WindowTest, TimersStartStoppedWithTheirIntervals) {
-    const std::array<std::pair<QTimer*, int>, 5> timers{{{isp->tmUsbWait, 100},
-                                                         {isp->tmWaitDisconnect, 500},
-                                                         {isp->tmDspProgram, 100},
-                                                         {isp->tmMcuProg, 100},
-                                                         {isp->tmRunStep, 100}}};
+    const std::array<std::pair<QTimer*, int>, 5> timers{{{Peer().tmUsbWait(), 100},
+                                                         {Peer().tmWaitDisconnect(), 500},
+                                                         {Peer().tmDspProgram(), 100},
+                                                         {Peer().tmMcuProg(), 100},
+                                                         {Peer().tmRunStep(), 100}}};
     for (const auto& [timer, interval] : timers) {
         ASSERT_NE(timer, nullptr);
         EXPECT_EQ(timer->interval(), interval) << timer->objectName().toStdString();
@@ -158,17 +158,17 @@ TEST_F(WindowTest, TimersStartStoppedWithTheirIntervals) {
     }
 
     // The wait timers fire once: they stop themselves.
-    isp->tmUsbWait->start();
+    Peer().tmUsbWait()->start();
     isp->tmUsbWaitTimer();
-    EXPECT_FALSE(isp->tmUsbWait->isActive());
-    EXPECT_TRUE(isp->AcceptInput);
+    EXPECT_FALSE(Peer().tmUsbWait()->isActive());
+    EXPECT_TRUE(Peer().AcceptInput());
 
-    ASSERT_TRUE(isp->OpenLink());
-    isp->Step = 7;
-    isp->tmWaitDisconnect->start();
-    ASSERT_TRUE(WaitUntil([&] { return isp->Proc == nullptr; }));
-    EXPECT_FALSE(isp->tmWaitDisconnect->isActive());
-    EXPECT_EQ(isp->Step, 1);
+    ASSERT_TRUE(Peer().OpenLink());
+    Peer().Step() = 7;
+    Peer().tmWaitDisconnect()->start();
+    ASSERT_TRUE(WaitUntil([&] { return Peer().Proc() == nullptr; }));
+    EXPECT_FALSE(Peer().tmWaitDisconnect()->isActive());
+    EXPECT_EQ(Peer().Step(), 1);
 }
 
 TEST_F(WindowTest, RunModeDeviceIsDetectedAndUnplugged) {
@@ -178,13 +178,13 @@ TEST_F(WindowTest, RunModeDeviceIsDetectedAndUnplugged) {
     EXPECT_TRUE(isp->bnDspPorgram->isEnabled());
     EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
     EXPECT_TRUE(isp->btnStartProgram->isEnabled());
-    EXPECT_TRUE(isp->HidDevice->IsCheckedOut());
-    EXPECT_EQ(isp->Proc, nullptr);  // detection alone opens no link
+    EXPECT_TRUE(Peer().HidDevice()->IsCheckedOut());
+    EXPECT_EQ(Peer().Proc(), nullptr);  // detection alone opens no link
 
     dev->Unplug();
     ASSERT_TRUE(WaitForPanel("No Device"));
     Spin(20);
-    EXPECT_EQ(isp->HidDevice, nullptr);
+    EXPECT_EQ(Peer().HidDevice(), nullptr);
     EXPECT_FALSE(isp->bnDspPorgram->isEnabled());
     EXPECT_FALSE(isp->btnStartProgram->isEnabled());
     // The unplug handler enables it; the no-device display that follows the change disables it.
@@ -198,7 +198,7 @@ TEST_F(WindowTest, DevicePresentAtStartIsShownAsDetected) {
     BareDevice dev(BareDevice::kVendor, BareDevice::kRunProduct);
     isp = std::make_unique<TfmIsp>(&dialogs);
     isp->SetDiagnosticWindows(hidData.get(), progData.get());
-    ASSERT_TRUE(WaitUntil([&] { return isp->HidDevice != nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peer().HidDevice() != nullptr; }));
     Spin(20);
     // The start-up no-device display must not hide a device found in the first change pass.
     EXPECT_EQ(isp->StatusPanelText(1), "Detect Run HID");
@@ -215,9 +215,9 @@ TEST_F(WindowTest, UpdateModeDeviceEnablesStartUnlessAnUpdateIsPending) {
         EXPECT_FALSE(isp->bnDspPorgram->isEnabled());
         EXPECT_TRUE(isp->btnStartProgram->isEnabled());
         dev->Unplug();
-        ASSERT_TRUE(WaitUntil([&] { return isp->HidDevice == nullptr; }));
+        ASSERT_TRUE(WaitUntil([&] { return Peer().HidDevice() == nullptr; }));
     }
-    isp->McuUpdatePending = true;
+    Peer().McuUpdatePending() = true;
     auto dev = PlugHeld(BareDevice::kUpdateProduct);
     EXPECT_EQ(isp->StatusPanelText(1), "Detect Update HID");
     EXPECT_FALSE(isp->btnStartProgram->isEnabled());
@@ -228,26 +228,26 @@ TEST_F(WindowTest, OtherDevicesAreLeftAlone) {
     BareDevice otherProduct(BareDevice::kVendor, 0x0001);
     ASSERT_TRUE(WaitUntil([&] { return isp->Controller()->Devices().size() == 2; }));
     Spin(20);
-    EXPECT_EQ(isp->HidDevice, nullptr);
+    EXPECT_EQ(Peer().HidDevice(), nullptr);
     EXPECT_EQ(isp->StatusPanelText(1), "No Device");
     EXPECT_EQ(isp->Controller()->CheckedOutCount(), 0);
 
     // A second device of ours does not take the place of the one held.
     auto first = PlugHeld(BareDevice::kRunProduct);
-    TJvHidDevice* held = isp->HidDevice;
+    TJvHidDevice* held = Peer().HidDevice();
     BareDevice second(BareDevice::kVendor, BareDevice::kUpdateProduct);
     ASSERT_TRUE(WaitUntil([&] { return isp->Controller()->Devices().size() == 4; }));
     Spin(20);
-    EXPECT_EQ(isp->HidDevice, held);
+    EXPECT_EQ(Peer().HidDevice(), held);
     EXPECT_EQ(isp->StatusPanelText(1), "Detect Run HID");
     second.Unplug();
     ASSERT_TRUE(WaitUntil([&] { return isp->Controller()->Devices().size() == 3; }));
-    EXPECT_EQ(isp->HidDevice, held);
+    EXPECT_EQ(Peer().HidDevice(), held);
     EXPECT_EQ(isp->StatusPanelText(1), "Detect Run HID");
 }
 
 TEST_F(WindowTest, RunModeDeviceArrivingMidRunStartsTheParameterRead) {
-    isp->RunStage = 3;
+    Peer().RunStage() = FullRunStage::McuUpdate;
     auto dev = PlugHeld(BareDevice::kRunProduct);
     ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() >= 1; }));
     const std::vector<uint8_t> first = dev->Outputs().front();
@@ -255,47 +255,47 @@ TEST_F(WindowTest, RunModeDeviceArrivingMidRunStartsTheParameterRead) {
     const std::vector<uint8_t> open = CM_MCS_CMD(1, 0x10).GetBytes(1);
     EXPECT_EQ(first[0], 0);
     EXPECT_TRUE(std::equal(open.begin(), open.end(), first.begin() + 1));
-    EXPECT_NE(isp->Proc, nullptr);
+    EXPECT_NE(Peer().Proc(), nullptr);
     EXPECT_FALSE(isp->btnStartProgram->isEnabled());  // only at RunStage 0
 }
 
 TEST_F(WindowTest, InputIsPassedOnlyWhileAccepted) {
     auto dev = PlugHeld(BareDevice::kRunProduct);
     isp->HidData1Click();
-    ASSERT_TRUE(isp->OpenLink());
-    isp->Proc->SetPollSuppressed(true);
+    ASSERT_TRUE(Peer().OpenLink());
+    Peer().Proc()->SetPollSuppressed(true);
 
     // Not accepted: nothing is passed or logged.
     const std::vector<uint8_t> frame = DeviceFrame(0x77, {1, 2, 3});
     std::vector<uint8_t> report = frame;
     report.resize(64, 0xEE);
-    isp->AcceptInput = false;
-    isp->HidCtlDeviceData(isp->HidDevice, 0, report.data(), 64);
+    Peer().AcceptInput() = false;
+    isp->HidCtlDeviceData(Peer().HidDevice(), 0, report.data(), 64);
     EXPECT_TRUE(LogLines().isEmpty());
 
     // Accepted in the idle step: a frame passes with its own length and input stays accepted.
-    isp->AcceptInput = true;
-    isp->Step = 1;
-    isp->HidCtlDeviceData(isp->HidDevice, 0, report.data(), 64);
+    Peer().AcceptInput() = true;
+    Peer().Step() = 1;
+    isp->HidCtlDeviceData(Peer().HidDevice(), 0, report.data(), 64);
     ASSERT_EQ(LogLines().size(), 1);
     EXPECT_EQ(LogLines().back(), "R 00  " + Hex(frame, frame.size()));
-    EXPECT_TRUE(isp->AcceptInput);
+    EXPECT_TRUE(Peer().AcceptInput());
 
     // During the update steps one report is taken per wait; an unframed one passes 64 bytes.
     std::vector<uint8_t> raw(64);
     for (std::size_t i = 0; i < raw.size(); ++i)
         raw[i] = static_cast<uint8_t>(0xA0 + i);
-    isp->Step = 5;
-    isp->HidCtlDeviceData(isp->HidDevice, 0, raw.data(), 64);
-    EXPECT_FALSE(isp->AcceptInput);
+    Peer().Step() = 5;
+    isp->HidCtlDeviceData(Peer().HidDevice(), 0, raw.data(), 64);
+    EXPECT_FALSE(Peer().AcceptInput());
     ASSERT_EQ(LogLines().size(), 2);
     EXPECT_EQ(LogLines().back(), "R 00  " + Hex(raw, 64));
-    isp->HidCtlDeviceData(isp->HidDevice, 0, raw.data(), 64);
+    isp->HidCtlDeviceData(Peer().HidDevice(), 0, raw.data(), 64);
     EXPECT_EQ(LogLines().size(), 2);
 
     // The same through the device's reader.
-    isp->Step = 1;
-    isp->AcceptInput = true;
+    Peer().Step() = 1;
+    Peer().AcceptInput() = true;
     ASSERT_TRUE(dev->Send(DeviceFrame(0x78, {9})));
     ASSERT_TRUE(WaitUntil([&] { return LogLines().size() == 3; }));
     EXPECT_EQ(LogLines().back(), "R 00  " + Hex(DeviceFrame(0x78, {9}), 10));
@@ -303,10 +303,10 @@ TEST_F(WindowTest, InputIsPassedOnlyWhileAccepted) {
 
 TEST_F(WindowTest, FrameLengthFromTheReportIsCappedAtTheReport) {
     isp->HidData1Click();
-    ASSERT_TRUE(isp->OpenLink());
-    isp->Proc->SetPollSuppressed(true);
-    isp->AcceptInput = true;
-    isp->Step = 1;
+    ASSERT_TRUE(Peer().OpenLink());
+    Peer().Proc()->SetPollSuppressed(true);
+    Peer().AcceptInput() = true;
+    Peer().Step() = 1;
 
     // Byte 4 of 0xF0 (read unsigned: 248 bytes) claims more than the 64 bytes that came.
     std::vector<uint8_t> report{0x10, 0x02, 0x01, 0x00, 0xF0};
@@ -331,7 +331,7 @@ TEST_F(WindowTest, FrameLengthFromTheReportIsCappedAtTheReport) {
 
     // A report without a processor is logged but goes nowhere.
     isp->TearDownLink();
-    isp->AcceptInput = true;
+    Peer().AcceptInput() = true;
     isp->HidCtlDeviceData(nullptr, 0, report.data(), 64);
     EXPECT_EQ(LogLines().size(), 4);
 }
@@ -344,7 +344,7 @@ TEST_F(WindowTest, WriteReportSendsOneReportAndCutsLongPackets) {
     std::array<uint8_t, 70> packet{};
     for (std::size_t i = 0; i < packet.size(); ++i)
         packet[i] = static_cast<uint8_t>(i + 1);
-    isp->WriteReport(packet.data(), 70);
+    isp->Session().WriteReport(packet.data(), 70);
     ASSERT_EQ(dev->OutputCount(), 1u);
     std::vector<uint8_t> out = dev->Outputs().back();
     ASSERT_EQ(out.size(), 65u);
@@ -356,7 +356,7 @@ TEST_F(WindowTest, WriteReportSendsOneReportAndCutsLongPackets) {
 
     // A short frame fills the front of the report; the rest is zero.
     const BSTM frame = CM_MCS_CMD(1, 0x12).GetBytes(1);
-    isp->WriteReport(frame.data(), static_cast<uint32_t>(frame.size()));
+    isp->Session().WriteReport(frame.data(), static_cast<uint32_t>(frame.size()));
     ASSERT_EQ(dev->OutputCount(), 2u);
     out = dev->Outputs().back();
     ASSERT_EQ(out.size(), 65u);
@@ -366,8 +366,8 @@ TEST_F(WindowTest, WriteReportSendsOneReportAndCutsLongPackets) {
     EXPECT_EQ(LogLines().back(), "W 00  " + Hex(frame, frame.size()));
 
     // The processor's worker writes through the same path.
-    ASSERT_TRUE(isp->OpenLink());
-    isp->Proc->SetPollSuppressed(true);
+    ASSERT_TRUE(Peer().OpenLink());
+    Peer().Proc()->SetPollSuppressed(true);
     isp->SubmitCommand(CM_MCS_PROGRAM_DATA(packet.data(), 70), true, false);
     ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() == 3 && LogLines().size() == 3; }));
     out = dev->Outputs().back();
@@ -376,62 +376,62 @@ TEST_F(WindowTest, WriteReportSendsOneReportAndCutsLongPackets) {
 
     // A raw command with no bytes is not a frame: nothing is sent, nothing thrown.
     isp->TearDownLink();
-    ASSERT_TRUE(isp->OpenLink());
+    ASSERT_TRUE(Peer().OpenLink());
     isp->SubmitCommand(CM_MCS_CMD(1, 0x10), true, false);
     Spin(30);
     EXPECT_EQ(dev->OutputCount(), 3u);
 
     // Without a device, nothing is written.
     dev->Unplug();
-    ASSERT_TRUE(WaitUntil([&] { return isp->HidDevice == nullptr; }));
-    isp->WriteReport(packet.data(), 70);
+    ASSERT_TRUE(WaitUntil([&] { return Peer().HidDevice() == nullptr; }));
+    isp->Session().WriteReport(packet.data(), 70);
     EXPECT_EQ(dev->OutputCount(), 3u);
 }
 
 TEST_F(WindowTest, TearDownLinkResetsTheLinkAndTheStatus) {
-    ASSERT_TRUE(isp->OpenLink());
-    LUsbProc* proc = isp->Proc;
-    EXPECT_TRUE(isp->OpenLink());
-    EXPECT_EQ(isp->Proc, proc);  // one processor at a time
-    isp->AcceptInput = true;
-    isp->Step = 9;
+    ASSERT_TRUE(Peer().OpenLink());
+    LUsbProc* proc = Peer().Proc();
+    EXPECT_TRUE(Peer().OpenLink());
+    EXPECT_EQ(Peer().Proc(), proc);  // one processor at a time
+    Peer().AcceptInput() = true;
+    Peer().Step() = 9;
     isp->SetStatusRed(true);
     isp->SetPanelText(0, "Busy");
     isp->SetProgress(40);
     isp->TearDownLink();
-    EXPECT_EQ(isp->Proc, nullptr);
-    EXPECT_FALSE(isp->AcceptInput);
-    EXPECT_EQ(isp->Step, 1);
+    EXPECT_EQ(Peer().Proc(), nullptr);
+    EXPECT_FALSE(Peer().AcceptInput());
+    EXPECT_EQ(Peer().Step(), 1);
     EXPECT_FALSE(isp->StatusIsRed());
     EXPECT_EQ(isp->StatusPanelText(0), "Disconnect");
     EXPECT_EQ(isp->ProgressPosition(), 0);
 
     // Without a processor, input acceptance is left as it was.
-    isp->AcceptInput = true;
+    Peer().AcceptInput() = true;
     isp->TearDownLink();
-    EXPECT_TRUE(isp->AcceptInput);
+    EXPECT_TRUE(Peer().AcceptInput());
 
     // Closing the window tears the link down.
-    ASSERT_TRUE(isp->OpenLink());
+    ASSERT_TRUE(Peer().OpenLink());
     isp->close();
-    EXPECT_EQ(isp->Proc, nullptr);
+    EXPECT_EQ(Peer().Proc(), nullptr);
 }
 
 TEST_F(WindowTest, UnplugWhileTheWorkerWritesEndsTheLinkCleanly) {
     for (int round = 0; round < 3; ++round) {
         auto dev = PlugHeld(BareDevice::kRunProduct);
-        ASSERT_TRUE(isp->OpenLink());
-        isp->AcceptInput = true;
-        isp->Proc->SetPollSuppressed(true);
+        ASSERT_TRUE(Peer().OpenLink());
+        Peer().AcceptInput() = true;
+        Peer().Proc()->SetPollSuppressed(true);
         isp->HidData1Click();
         // The device never answers: the first frame is written, the rest wait in the queue.
         for (int i = 0; i < 5; ++i)
             isp->SubmitCommand(CM_MCS_CMD(1, 0xA8, 0), true, true);
         ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() >= 1; }));
         dev->Unplug();
-        ASSERT_TRUE(WaitUntil([&] { return isp->HidDevice == nullptr; }));
-        EXPECT_EQ(isp->Proc, nullptr);
-        EXPECT_FALSE(isp->AcceptInput);
+        ASSERT_TRUE(WaitUntil([&] { return Peer().HidDevice() == nullptr; }));
+        EXPECT_EQ(Peer().Proc(), nullptr);
+        EXPECT_FALSE(Peer().AcceptInput());
         EXPECT_EQ(isp->StatusPanelText(1), "No Device");
         EXPECT_EQ(dev->OutputCount(), 1u);
     }
@@ -449,13 +449,13 @@ TEST_F(WindowTest, LogLinesFromTheWorkerKeepTheirOrderAndTheTraceCallsNeverOverl
     constexpr int kUiLines = 100;
     std::thread worker([&] {
         for (int i = 0; i < kWorkerLines; ++i)
-            isp->LogReport('W', 0, bytes(i).data(), 2);
+            isp->Reports().LogReport('W', 0, bytes(i).data(), 2);
     });
     for (int i = 0; i < kUiLines; ++i)
-        isp->LogReport('R', 0, bytes(i).data(), 2);
+        isp->Reports().LogReport('R', 0, bytes(i).data(), 2);
     worker.join();
     // Logged after every worker line, before the UI thread has seen any wake-up.
-    isp->LogReport('R', 1, nullptr, 0);
+    isp->Reports().LogReport('R', 1, nullptr, 0);
 
     constexpr int kTotal = kWorkerLines + kUiLines + 1;
     ASSERT_TRUE(WaitUntil([&] { return LogLines().size() >= kTotal; }));
@@ -468,11 +468,11 @@ TEST_F(WindowTest, LogLinesFromTheWorkerKeepTheirOrderAndTheTraceCallsNeverOverl
     for (const QString& line : lines.mid(0, kTotal - 1)) {
         if (line.startsWith('W')) {
             EXPECT_EQ(line.toStdString(),
-                      TfmIsp::FormatReportLine('W', 0, bytes(w).data(), 2).toStdString());
+                      ReportLog::FormatReportLine('W', 0, bytes(w).data(), 2).toStdString());
             ++w;
         } else {
             EXPECT_EQ(line.toStdString(),
-                      TfmIsp::FormatReportLine('R', 0, bytes(r).data(), 2).toStdString());
+                      ReportLog::FormatReportLine('R', 0, bytes(r).data(), 2).toStdString());
             ++r;
         }
     }
@@ -483,8 +483,8 @@ TEST_F(WindowTest, LogLinesFromTheWorkerKeepTheirOrderAndTheTraceCallsNeverOverl
 
     // A hidden log window takes nothing, queued or not.
     hidData->hide();
-    std::thread([&] { isp->LogReport('W', 2, nullptr, 0); }).join();
-    isp->LogReport('R', 2, nullptr, 0);
+    std::thread([&] { isp->Reports().LogReport('W', 2, nullptr, 0); }).join();
+    isp->Reports().LogReport('R', 2, nullptr, 0);
     Spin(20);
     EXPECT_EQ(LogLines().size(), kTotal);
     isp->SetReportTrace(nullptr);
@@ -492,24 +492,24 @@ TEST_F(WindowTest, LogLinesFromTheWorkerKeepTheirOrderAndTheTraceCallsNeverOverl
 
 TEST_F(WindowTest, AnswersAndLinkEventsReachTheirHandlers) {
     // A link event changes nothing.
-    isp->Step = 2;
-    isp->UsbMessage(WM_USB_EVENT, USB_EVT_TIMEOUT, 1);
-    isp->UsbMessage(WM_USB_ANSWER, 0, 0);
+    Peer().Step() = 2;
+    isp->Session().UsbMessage(WM_USB_EVENT, USB_EVT_TIMEOUT, 1);
+    isp->Session().UsbMessage(WM_USB_ANSWER, 0, 0);
     EXPECT_EQ(dialogs.Count(), 0u);
-    EXPECT_EQ(isp->Step, 2);
+    EXPECT_EQ(Peer().Step(), 2);
 
     // An answer goes to the answer handler: a wrong sum at the connect step is an error.
     BSTM answer(64, 0);
     answer[0] = 0x55;
-    isp->PacketSum = 0x1234;
-    isp->McuAnswerDue = true;
-    isp->UsbMessage(WM_USB_ANSWER, reinterpret_cast<uintptr_t>(&answer), 12);
+    Peer().PacketSum() = 0x1234;
+    Peer().McuAnswerDue() = true;
+    isp->Session().UsbMessage(WM_USB_ANSWER, reinterpret_cast<uintptr_t>(&answer), 12);
     EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Error, "ISP Start Error !!"), 1u);
 }
 
 TEST_F(WindowTest, RepeatsOfEarlierAnswersArePassedOverAndEveryOtherReportIsJudged) {
     auto dev = PlugHeld(BareDevice::kUpdateProduct);
-    ASSERT_TRUE(isp->OpenLink());
+    ASSERT_TRUE(Peer().OpenLink());
     // The link delivers answers once it has written something.
     const std::array<uint8_t, 70> packet{};
     isp->SubmitCommand(CM_MCS_PROGRAM_DATA(packet.data(), 70), true, false);
@@ -521,38 +521,38 @@ TEST_F(WindowTest, RepeatsOfEarlierAnswersArePassedOverAndEveryOtherReportIsJudg
         return r;
     };
     const auto awaiting = [&](int packetSum) {
-        isp->Step = 4;
-        isp->PacketSum = packetSum;
-        isp->McuAnswerDue = true;
-        isp->AcceptInput = true;
+        Peer().Step() = 4;
+        Peer().PacketSum() = packetSum;
+        Peer().McuAnswerDue() = true;
+        Peer().AcceptInput() = true;
     };
-    isp->PreviousPacketSum = 900;   // the packet before the last
-    isp->LastMcuAnswerValue = 901;  // the last answer judged (a wrong one: its step failed)
+    Peer().PreviousPacketSum() = 900;   // the packet before the last
+    Peer().LastMcuAnswerValue() = 901;  // the last answer judged (a wrong one: its step failed)
 
     // Repeats of either say nothing about the last packet: passed over, input still taken.
     awaiting(1000);
     for (uint32_t stale : {900u, 901u}) {
         isp->HidCtlDeviceData(nullptr, 0, report(stale).data(), 64);
-        EXPECT_TRUE(isp->AcceptInput) << stale;
+        EXPECT_TRUE(Peer().AcceptInput()) << stale;
     }
     Spin(100);
     EXPECT_EQ(dialogs.Count(), 0u);
-    EXPECT_EQ(isp->Step, 4);
-    EXPECT_TRUE(isp->McuAnswerDue);
+    EXPECT_EQ(Peer().Step(), 4);
+    EXPECT_TRUE(Peer().McuAnswerDue());
 
     // Any other value is the answer, and a wrong one.
     isp->HidCtlDeviceData(nullptr, 0, report(777).data(), 64);
-    EXPECT_FALSE(isp->AcceptInput);
+    EXPECT_FALSE(Peer().AcceptInput());
     ASSERT_TRUE(WaitUntil([&] { return dialogs.Count() == 1; }));
     EXPECT_EQ(dialogs.Count(DialogSeam::Kind::Error, "Erase All Error !!"), 1u);
-    EXPECT_EQ(isp->LastMcuAnswerValue, 777);
+    EXPECT_EQ(Peer().LastMcuAnswerValue(), 777);
 
     // A packet whose sum is the one before's: its answer cannot be told from a repeat, and
     // is taken as the answer (here a good one: the next packet goes out).
-    isp->PreviousPacketSum = 1000;
+    Peer().PreviousPacketSum() = 1000;
     awaiting(1000);
     isp->HidCtlDeviceData(nullptr, 0, report(1000).data(), 64);
-    ASSERT_TRUE(WaitUntil([&] { return isp->Step == 5; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peer().Step() == 5; }));
     ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() == 2; }));
     EXPECT_EQ(dialogs.Count(), 1u);
 }
@@ -576,8 +576,8 @@ TEST_F(WindowTest, DeviceLeavingIsNoReadError) {
     for (int round = 0; round < 5; ++round) {
         auto dev = PlugHeld(round % 2 == 0 ? BareDevice::kRunProduct : BareDevice::kUpdateProduct);
         if (round >= 3) {
-            ASSERT_TRUE(isp->OpenLink());
-            isp->AcceptInput = true;
+            ASSERT_TRUE(Peer().OpenLink());
+            Peer().AcceptInput() = true;
             isp->SubmitCommand(CM_MCS_CMD(1, 0xA8, 0), true, true);
             ASSERT_TRUE(WaitUntil([&] { return dev->OutputCount() >= 1; }));
         }
@@ -620,7 +620,7 @@ TEST_F(WindowTest, StartButtonDisablesItselfAndStartsTheUpdate) {
     ASSERT_TRUE(isp->btnStartProgram->isEnabled());
     isp->btnStartProgram->click();
     EXPECT_FALSE(isp->btnStartProgram->isEnabled());
-    EXPECT_TRUE(isp->McuUpdatePending);
+    EXPECT_TRUE(Peer().McuUpdatePending());
     EXPECT_TRUE(isp->StatusIsRed());
     EXPECT_FALSE(isp->bnMcuProgram->isEnabled());
 }

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "app/diag/dump.h"
-#include "app/dsp_image.h"
-#include "app/mcu_image.h"
+#include "firmware/dsp_image.h"
 #include "firmware/images.h"
+#include "firmware/mcu_image.h"
 
 namespace {
 

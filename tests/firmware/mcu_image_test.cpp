@@ -1,4 +1,4 @@
-#include "app/mcu_image.h"
+#include "firmware/mcu_image.h"
 
 #include <gtest/gtest.h>
 

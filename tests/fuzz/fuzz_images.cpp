@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/dsp_image.h"
-#include "app/mcu_image.h"
+#include "firmware/dsp_image.h"
 #include "firmware/image_check.h"
+#include "firmware/mcu_image.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

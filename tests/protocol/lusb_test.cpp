@@ -20,6 +20,7 @@
 #include "protocol/event_set.h"
 #include "protocol/lcmd.h"
 #include "tests/support/frames.h"
+#include "tests/support/qt_wait.h"
 
 namespace {
 
@@ -41,22 +42,10 @@ class QtEnvironment : public ::testing::Environment {
 };
 [[maybe_unused]] auto* const kEnv = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-// Runs the owner's event loop until `done` or the deadline; a 1 ms tick keeps the loop from
-// sleeping while other threads make progress without posting anything.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    QTimer tick;
-    tick.start(1);
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using qtwait::WaitUntil;
 
 void Pump(std::chrono::milliseconds d) {
-    const auto end = Clock::now() + d;
-    WaitFor([&] { return Clock::now() >= end; }, d + 1s);
+    qtwait::Spin(static_cast<int>(d.count()));
 }
 
 using testsupport::DeviceFrame;
@@ -265,14 +254,14 @@ TEST(LUsbPlain, WritesFramesPostsBytesAndEndsWithThreadEnd) {
     usb->SendFrame(f);
     const uint8_t tooLong[LUsb::kBufSize + 1] = {};
     usb->SendBytes(tooLong, sizeof tooLong);
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 1; }));
     const uint8_t in[] = {1, 2, 3, 0x10};
     usb->Receive(in, 4);
     usb->Receive(tooLong, sizeof tooLong);
-    ASSERT_TRUE(WaitFor([&] { return owner.rxBytes.size() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.rxBytes.size() == 4; }));
     usb->Close();
     EXPECT_FALSE(usb->IsRunning());
-    ASSERT_TRUE(WaitFor([&] { return owner.EventCount(USB_EVT_THREAD_END) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.EventCount(USB_EVT_THREAD_END) == 1; }));
     EXPECT_EQ(owner.events.back().param, 1);  // byte 3 of the last frame
     delete usb;
     Pump(20ms);
@@ -292,7 +281,7 @@ TEST(LUsbProc, NothingHappensWhileClosedOrForRefusedFrames) {
     proc.PostFrame(BSTM(LUsb::kBufSize + 1, 0), true);
     EXPECT_FALSE(proc.IsBusy());
     proc.PostFrame(BSTM(LUsb::kBufSize, 0x77), true);  // the largest that fits
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 1; }));
     EXPECT_EQ(owner.Writes()[0].size(), LUsb::kBufSize);
     EXPECT_TRUE(proc.IsBusy());
     proc.Close();
@@ -306,7 +295,7 @@ TEST(LUsbProc, FramedAnswersAssembleAcrossReports) {
     ASSERT_TRUE(proc.Open());
     proc.SetPollSuppressed(true);
     proc.PostFrame(Framed(0x10), true);
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 1; }));
 
     // Noise, a stray DLE whose STX comes later (no frame), and DLE DLE STX: the answer starts at
     // the DLE STX pair. LEN 0 ends at 8 bytes.
@@ -314,9 +303,9 @@ TEST(LUsbProc, FramedAnswersAssembleAcrossReports) {
     BSTM in = {0x77, 0x10, 0x55, 0x02, 0x01, 0x10};
     in.insert(in.end(), lenZero.begin(), lenZero.end());
     proc.Receive(in.data(), static_cast<uint32_t>(in.size()));
-    ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == 1; }));
     EXPECT_EQ(owner.answers[0], lenZero);
-    EXPECT_TRUE(WaitFor([&] { return !proc.IsBusy(); }));
+    EXPECT_TRUE(WaitUntil([&] { return !proc.IsBusy(); }));
 
     // LEN 255: 263 bytes over five reports.
     proc.PostFrame(Framed(0x11), true);
@@ -325,7 +314,7 @@ TEST(LUsbProc, FramedAnswersAssembleAcrossReports) {
     for (std::size_t at = 0; at < big.size(); at += 60)
         proc.Receive(big.data() + at,
                      static_cast<uint32_t>(std::min<std::size_t>(60, big.size() - at)));
-    ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == 2; }));
     EXPECT_EQ(owner.answers[1], big);
     EXPECT_LT(owner.elapsed[1], 10000);
 }
@@ -343,13 +332,13 @@ TEST(LUsbProc, RawAnswersAreSixtyFourBytesAndTheRestStartsTheNext) {
         stream[i] = static_cast<uint8_t>(i);
     proc.Receive(stream.data(), 40);
     proc.Receive(stream.data() + 40, 30);
-    ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == 1; }));
     EXPECT_EQ(owner.answers[0], BSTM(stream.begin(), stream.begin() + 64));
     proc.Receive(stream.data() + 70, 58);
-    ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == 2; }));
     EXPECT_EQ(owner.answers[1], BSTM(stream.begin() + 64, stream.end()));
     // The second answer can be whole before the worker has written the second packet.
-    EXPECT_TRUE(WaitFor([&] { return owner.WriteCount() == 2u && !proc.IsBusy(); }));
+    EXPECT_TRUE(WaitUntil([&] { return owner.WriteCount() == 2u && !proc.IsBusy(); }));
 }
 
 TEST(LUsbProc, PartialAnswerLeftFromTheOtherModeStillCompletes) {
@@ -358,14 +347,14 @@ TEST(LUsbProc, PartialAnswerLeftFromTheOtherModeStillCompletes) {
     ASSERT_TRUE(proc.Open());
     proc.SetPollSuppressed(true);
     proc.PostFrame(BSTM(70, 0), true);  // raw: 64-byte answers
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 1; }));
     const BSTM head = {0x10, 0x02, 0x01, 0x00, 0x01, 0x22, 0x10, 0x03, 0x00, 0x00};
     proc.Receive(head.data(), static_cast<uint32_t>(head.size()));
     Pump(20ms);
     proc.PostFrame(Framed(0x22), true);  // now framed; LEN 1 wants 9 bytes, 10 are there
     const uint8_t one = 0x00;
     proc.Receive(&one, 1);
-    ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == 1; }));
     EXPECT_EQ(owner.answers[0].size(), 11u);
 }
 
@@ -377,18 +366,18 @@ TEST(LUsbProc, QueuedFramesGoOutInOrderOnePerAnswer) {
     proc.PostFrame(Framed(1), true);
     proc.PostFrame(Framed(2), true);
     proc.PostFrame(Framed(3), true);
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 1; }));
     EXPECT_EQ(proc.QueuedFrames(), 2u);
     for (uint8_t i = 1; i <= 3; ++i) {
-        ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == i; }));
+        ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == i; }));
         Pump(5ms);
         EXPECT_EQ(owner.WriteCount(), i);  // nothing more goes out before the answer
         EXPECT_TRUE(proc.IsBusy());
         const BSTM a = DeviceFrame(i, {});
         proc.Receive(a.data(), static_cast<uint32_t>(a.size()));
-        ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == i; }));
+        ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == i; }));
     }
-    ASSERT_TRUE(WaitFor([&] { return !proc.IsBusy(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !proc.IsBusy(); }));
     const auto w = owner.Writes();
     ASSERT_EQ(w.size(), 3u);
     for (uint8_t i = 0; i < 3; ++i)
@@ -403,9 +392,9 @@ TEST(LUsbProc, ReplaceModeOverwritesTheReplaceableFrame) {
     auto answerOne = [&](std::size_t n) {
         const BSTM a = DeviceFrame(0, {});
         proc.Receive(a.data(), static_cast<uint32_t>(a.size()));
-        ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == n; }));
+        ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == n; }));
         // and the advance that follows it
-        ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() > n || !proc.IsBusy(); }));
+        ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() > n || !proc.IsBusy(); }));
     };
     proc.PostFrame(Framed(0xA0), true);  // written at once
     proc.PostFrame(Framed(0xA1), false);
@@ -423,7 +412,7 @@ TEST(LUsbProc, ReplaceModeOverwritesTheReplaceableFrame) {
     proc.PostFrame(Framed(0xA6), false);
     answerOne(4);
     answerOne(5);
-    ASSERT_TRUE(WaitFor([&] { return !proc.IsBusy(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !proc.IsBusy(); }));
     std::vector<uint8_t> cmds;
     for (const BSTM& w : owner.Writes())
         cmds.push_back(w[5]);
@@ -444,8 +433,8 @@ TEST(LUsbProc, FramesPostedFromTheAnswerHandlerGoNext) {
         proc.Receive(a.data(), static_cast<uint32_t>(a.size()));
     };
     proc.PostFrame(Framed(0x30), true);
-    ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == 2; }));
-    ASSERT_TRUE(WaitFor([&] { return !proc.IsBusy(); }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return !proc.IsBusy(); }));
     EXPECT_EQ(owner.answers[1][5], 0x31);
     proc.Close();
 }
@@ -491,7 +480,7 @@ TEST(LUsbProc, TimeOutCountsSilentPeriodsAndNeverResends) {
                 if (n.code == USB_EVT_TIMEOUT && n.period > writtenAt) out.push_back(n);
             return out;
         };
-        ASSERT_TRUE(WaitFor([&] { return after().size() >= 3; }));
+        ASSERT_TRUE(WaitUntil([&] { return after().size() >= 3; }));
         proc.Close();
         const auto notes = after();
         const uint64_t spacing = cmd == 5 ? 3 : 7;
@@ -501,7 +490,7 @@ TEST(LUsbProc, TimeOutCountsSilentPeriodsAndNeverResends) {
         }
         EXPECT_EQ(owner.WriteCount(), 1u);
         EXPECT_TRUE(proc.IsBusy());  // only an answer ends the wait
-        ASSERT_TRUE(WaitFor([&] { return owner.EventCount(USB_EVT_TIMEOUT) >= 3; }));
+        ASSERT_TRUE(WaitUntil([&] { return owner.EventCount(USB_EVT_TIMEOUT) >= 3; }));
     }
 }
 
@@ -516,16 +505,16 @@ TEST(LUsbProc, IdlePollConditions) {
 
     proc.SetPollSuppressed(false);
     proc.PostFrame(Framed(0x10), true);
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 1; }));
     proc.OnPollTimer();  // busy
     Pump(10ms);
     EXPECT_EQ(owner.WriteCount(), 1u);
 
     const BSTM a = DeviceFrame(0x10, {});
     proc.Receive(a.data(), static_cast<uint32_t>(a.size()));
-    ASSERT_TRUE(WaitFor([&] { return !proc.IsBusy(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !proc.IsBusy(); }));
     proc.OnPollTimer();
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 2; }));
     EXPECT_EQ(owner.Writes()[1], CM_MCS_CMD(1, 0x12).GetBytes(1));
 }
 
@@ -539,11 +528,11 @@ TEST(LUsbProc, IdlePollFiresAfterThreeQuietSeconds) {
     Pump(500ms);
     const int64_t submitted = LUsb::CounterNow();
     proc.PostFrame(Framed(0x10), true);  // answered: the poll counts from the advance
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 1; }));
     const BSTM a = DeviceFrame(0x10, {});
     proc.Receive(a.data(), static_cast<uint32_t>(a.size()));
-    ASSERT_TRUE(WaitFor([&] { return owner.answers.size() == 1; }));
-    ASSERT_TRUE(WaitFor([&] { return owner.WriteCount() == 2; }, 8s));
+    ASSERT_TRUE(WaitUntil([&] { return owner.answers.size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return owner.WriteCount() == 2; }, 8000));
     const int64_t gapMs = (writtenAt - submitted) / (LUsb::CounterFrequency() / 1000);
     EXPECT_GE(gapMs, 3000);
     EXPECT_EQ(owner.Writes()[1][5], 0x12);
@@ -576,9 +565,9 @@ void RunEcho(bool framed, int total) {
     proc.SetPollSuppressed(true);
     for (; posted < 3; ++posted)
         proc.PostFrame(frame(posted), true);
-    ASSERT_TRUE(WaitFor([&] { return static_cast<int>(owner.answers.size()) == total; }, 60s))
+    ASSERT_TRUE(WaitUntil([&] { return static_cast<int>(owner.answers.size()) == total; }, 60000))
         << owner.answers.size();
-    ASSERT_TRUE(WaitFor([&] { return !proc.IsBusy(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !proc.IsBusy(); }));
     proc.Close();
     device.Stop();
     EXPECT_EQ(bad, 0);
@@ -641,7 +630,7 @@ TEST(LUsbProcThreads, TearDownFromInsideTheAnswerHandler) {
     ASSERT_TRUE(proc->Open());
     proc->SetPollSuppressed(true);
     proc->PostFrame(Framed(0x10), true);
-    ASSERT_TRUE(WaitFor([&] { return proc == nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return proc == nullptr; }));
     Pump(30ms);
     EXPECT_FALSE(stillRunning);
     EXPECT_EQ(owner.answers.size(), 1u);
@@ -665,7 +654,7 @@ TEST(LUsbProcThreads, TearDownFromInsideAPostedNotice) {
     proc->PostFrame(Framed(0x05), true);
     while (proc->Notes().size() < 3)
         std::this_thread::sleep_for(2ms);
-    ASSERT_TRUE(WaitFor([&] { return proc == nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return proc == nullptr; }));
     Pump(30ms);
     EXPECT_EQ(owner.EventCount(USB_EVT_TIMEOUT), 1);
     EXPECT_EQ(owner.messages, 1);
@@ -716,10 +705,10 @@ TEST(LUsbProcThreads, CloseAtRandomMoments) {
             std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
         } else {
             const auto until = Clock::now() + std::chrono::microseconds(rng() % 5000);
-            WaitFor([&] { return proc == nullptr || Clock::now() >= until; });
+            WaitUntil([&] { return proc == nullptr || Clock::now() >= until; });
         }
         if (how == 2) {
-            ASSERT_TRUE(WaitFor([&] { return proc == nullptr; }));
+            ASSERT_TRUE(WaitUntil([&] { return proc == nullptr; }));
         }
         if (proc != nullptr) {
             proc->Close();

@@ -1,4 +1,4 @@
-#include "app/dsp_image.h"
+#include "firmware/dsp_image.h"
 
 #include <cstring>
 
