@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/hidp/descriptors.h"
+#include "tests/platform/hidp/descriptors.h"
 
 using namespace hidp_test;
 

@@ -2,7 +2,7 @@
 // the item lists in descriptors.h.
 #include <gtest/gtest.h>
 
-#include "tests/hidp/descriptors.h"
+#include "tests/platform/hidp/descriptors.h"
 
 using namespace hidp_test;
 

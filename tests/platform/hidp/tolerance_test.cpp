@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/hidp/descriptors.h"
+#include "tests/platform/hidp/descriptors.h"
 
 using hidp_test::Parsed;
 using Bytes = std::vector<uint8_t>;

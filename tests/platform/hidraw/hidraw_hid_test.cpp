@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "hid/jvhidcontrollerclass.h"
-#include "tests/hidraw/hidraw_test_util.h"
+#include "tests/platform/hidraw/hidraw_test_util.h"
 
 using hidrawtest::AsUser;
 using hidrawtest::FakeDevice;

@@ -1,4 +1,4 @@
-#include "tests/hidraw/fake_tree.h"
+#include "tests/platform/hidraw/fake_tree.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/simbus/sim_test_util.h"
+#include "tests/platform/sim/sim_test_util.h"
 
 using simtest::SimBusTest;
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/hidraw/hidraw_test_util.h"
+#include "tests/platform/hidraw/hidraw_test_util.h"
 
 using hidrawtest::FakeDevice;
 using hidrawtest::HidrawTest;

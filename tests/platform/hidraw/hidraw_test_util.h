@@ -14,7 +14,7 @@
 
 #include "platform/hid_platform.h"
 #include "platform/hidraw/hidraw_backend.h"
-#include "tests/hidraw/fake_tree.h"
+#include "tests/platform/hidraw/fake_tree.h"
 #include "tests/support/product_descriptor.h"
 
 namespace hidrawtest {
