@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "platform/sim/sim_bus.h"
 
@@ -30,5 +31,18 @@ class DevicePort {
     // Queues one input report (report ID first). False when not plugged or the bus refused.
     virtual bool SendInput(const uint8_t* report, std::size_t length) = 0;
 };
+
+// An input report's bytes as a kernel-facing port sends them: the device's reports are
+// unnumbered, so the ID byte goes; shortInput drops trailing zero bytes (one byte stays).
+inline std::span<const uint8_t> WireInput(const uint8_t* report, std::size_t length,
+                                          bool shortInput) {
+    std::size_t skip = report[0] == 0 ? 1 : 0;
+    std::size_t n = length - skip;
+    if (shortInput) {
+        while (n > 1 && report[skip + n - 1] == 0)
+            --n;
+    }
+    return {report + skip, n};
+}
 
 }  // namespace simdev

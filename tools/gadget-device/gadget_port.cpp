@@ -203,17 +203,9 @@ bool GadgetPort::SendInput(const uint8_t* report, std::size_t length) {
     if (options_.silentAfterOutputs != 0 && delivered_.load() >= options_.silentAfterOutputs)
         return true;
     if (fd_ < 0) return false;
-    // The device's reports are unnumbered: the endpoint carries them without the ID byte.
-    const uint8_t* data = report;
-    std::size_t n = length;
-    if (report[0] == 0) {
-        ++data;
-        --n;
-    }
-    if (options_.shortInput) {
-        while (n > 1 && data[n - 1] == 0)
-            --n;
-    }
+    const auto wire = simdev::WireInput(report, length, options_.shortInput);
+    const uint8_t* data = wire.data();
+    const std::size_t n = wire.size();
     const bool repeat = lastInput_.size() == n && std::equal(data, data + n, lastInput_.begin());
     const auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
     for (;;) {

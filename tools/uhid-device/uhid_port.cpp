@@ -129,17 +129,9 @@ bool UhidPort::SendInput(const uint8_t* report, std::size_t length) {
         std::lock_guard lk(mu_);
         if (!created_) return false;
     }
-    // The device's reports are unnumbered: the kernel takes them without the ID byte.
-    const uint8_t* data = report;
-    std::size_t n = length;
-    if (report[0] == 0) {
-        ++data;
-        --n;
-    }
-    if (options_.shortInput) {
-        while (n > 1 && data[n - 1] == 0)
-            --n;
-    }
+    const auto wire = simdev::WireInput(report, length, options_.shortInput);
+    const uint8_t* data = wire.data();
+    std::size_t n = wire.size();
     {
         // A USB host's write returns once the device holds the report, so a device never
         // repeats its previous answer after the host's next packet. Here the packet may still
