@@ -113,11 +113,12 @@ void AutoRunner::PrintError(const QString& text) {
 
 RunStatus AutoRunner::Status() const {
     return {isp_.StatusPanelText(1), isp_.StatusSimpleText(), isp_.ProgressPosition(),
-            isp_.ProgressMaximum()};
+            isp_.ProgressMaximum(), timeLeft_.RemainingMs()};
 }
 
 void AutoRunner::OnStatusChanged() {
     if (finished_) return;
+    timeLeft_.Observe(isp_.StatusSimpleText(), isp_.ProgressMaximum());
     // A step changes text and progress together: the status is reported once the handler is
     // done, once per text it showed, each with the progress it had then.
     const RunStatus s = Status();
@@ -146,8 +147,10 @@ void AutoRunner::OnDialog(bool error, const QString& text) {
               .arg(error ? QStringLiteral("error") : QStringLiteral("information"), text));
     if (error) {
         errorShown_ = true;
+        timeLeft_.End();
     } else if (text == kOk) {
         okShown_ = true;
+        timeLeft_.End();
         if (startMs_ >= 0) runMs_ = clock_.elapsed() - startMs_;
     }
 }
@@ -196,7 +199,10 @@ void AutoRunner::Poll() {
             startMs_ = clock_.elapsed();
             FlushStatus();
             Print(QStringLiteral("pressing \"Start Program \""));
+            const QString before = isp_.StatusSimpleText();
             isp_.btnStartProgram->click();
+            timeLeft_.Begin(TimeLeft::Start::FullRun, before);
+            OnStatusChanged();
         }
         return;
     }

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "app/progress_report.h"
+#include "app/time_left.h"
 
 class QTimer;
 class RecordingDialogs;
@@ -93,6 +94,7 @@ class AutoRunner : public QObject {
     std::FILE* err_;
     AutoVerifier* verifier_;
     ProgressReport report_;
+    TimeLeft timeLeft_;
 
     QTimer* poll_ = nullptr;
     QTimer* deadline_ = nullptr;

@@ -13,6 +13,8 @@
 #include "app/application.h"
 #include "app/auto_run.h"
 #include "app/command_line.h"
+#include "app/desktop/desktop_integration.h"
+#include "app/desktop/observed_dialogs.h"
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
 #include "app/dialogs.h"
@@ -74,7 +76,17 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
     try {
         hooks.BeforeWindow();
         RecordingDialogs recorded;
-        TfmIsp fmIsp(options.autoRun ? &recorded : nullptr);
+        // Unattended, the dialogs are recorded; otherwise they are message boxes.
+        ObservedDialogs dialogs(options.autoRun ? &recorded : nullptr);
+        TfmIsp fmIsp(&dialogs);
+        dialogs.SetParent(&fmIsp);
+        // An unattended run keeps the machine awake too; its progress and result go to the
+        // terminal instead of the dock and the notifications.
+        DesktopOptions desktopOptions;
+        desktopOptions.launcherProgress = !options.autoRun;
+        desktopOptions.notifyAtEnd = !options.autoRun;
+        desktopOptions.appId = QStringLiteral(VELTO_APP_ID);
+        DesktopIntegration desktop(fmIsp, dialogs, desktopOptions);
         TfmHidData fmHidData(&fmIsp);
         TfmProgData fmProgData(&fmIsp);
         fmIsp.SetDiagnosticWindows(&fmHidData, &fmProgData);
