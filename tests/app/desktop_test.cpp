@@ -104,6 +104,7 @@ class Fakes : public QDBusVirtualObject {
         std::lock_guard<std::mutex> guard(lock_);
         for (const Inhibition& i : inhibitions_)
             ::close(i.readEnd);
+        QDBusConnection::disconnectFromBus(QStringLiteral("fakes"));
     }
 
     bool Connected() const { return bus_.isConnected(); }
@@ -243,12 +244,19 @@ class Desktop : public ::testing::Test {
         DesktopOptions options;
         options.appId = kAppId;
         desktop = std::make_unique<DesktopIntegration>(*isp, dialogs, options);
-        QObject::connect(&desktop->Watch(), &RunWatch::Progress, isp.get(),
-                         [this](double, qint64 msLeft) {
-                             if (msLeft >= 0) msLeft_.push_back(msLeft);
-                             if (isp->pbProgress->isTextVisible())
-                                 barText_ = isp->pbProgress->text();
-                         });
+        QObject::connect(
+            &desktop->Watch(), &RunWatch::Progress, isp.get(), [this](double, qint64 msLeft) {
+                if (msLeft >= 0) msLeft_.push_back(msLeft);
+                if (!isp->pbProgress->isTextVisible()) return;
+                barText_ = isp->pbProgress->text();
+                // The window with the time left, for the README.
+                if (!shotTaken_ && isp->ProgressPosition() >= 12) {
+                    shotTaken_ = true;
+                    QDir().mkpath(QStringLiteral(VELTO_ARTIFACT_DIR));
+                    isp->grab().save(
+                        QStringLiteral(VELTO_ARTIFACT_DIR "/main-window-time-left.png"));
+                }
+            });
         QObject::connect(&desktop->Watch(), &RunWatch::Ended, isp.get(),
                          [this](bool ok, const QString& text) {
                              ended_.push_back({ok, text});
@@ -342,6 +350,7 @@ class Desktop : public ::testing::Test {
     std::vector<uint32_t> dsp_ = DspWords(6144, 3);
     std::vector<qint64> msLeft_;
     QString barText_;
+    bool shotTaken_ = false;
     std::vector<std::pair<bool, QString>> ended_;
 };
 
