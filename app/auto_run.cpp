@@ -43,11 +43,22 @@ int TraceFile::Open(const QString& path) {
 void TraceFile::Write(const QString& line) {
     const QByteArray bytes = line.toLatin1();
     std::lock_guard<std::mutex> guard(lock_);
+    tail_.push_back(line);
+    if (tail_.size() > kTailLines) {
+        tail_.pop_front();
+        ++dropped_;
+    }
     if (file_ == nullptr) return;
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), file_);
     std::fputc('\n', file_);
     // Kept whole even when the program is stopped from outside.
     std::fflush(file_);
+}
+
+std::deque<QString> TraceFile::Tail(qint64* dropped) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    *dropped = dropped_;
+    return tail_;
 }
 
 // ---- AutoRunner ----
@@ -254,6 +265,7 @@ void AutoRunner::Finish(int code, const QString& reason) {
     poll_->stop();
     deadline_->stop();
     exitCode_ = code;
+    reason_ = reason;
     const QString where = settings_.simulated ? QStringLiteral(" [simulated device]") : QString();
     Print(QStringLiteral("%1: %2%3 (exit %4, total %5 s)")
               .arg(code == exitcode::kOk ? QStringLiteral("PASS") : QStringLiteral("FAIL"), reason,

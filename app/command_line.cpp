@@ -130,7 +130,8 @@ QStringList ArgumentsOf(int argc, char** argv) {
 CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString& about,
                                            const QStringList& args, UpdaterOptions& options) {
     Parser p(program,
-             QStringLiteral("[--auto] [--trace FILE] [--timeout S] [--verbose] [Qt options]"),
+             QStringLiteral("[--auto] [--trace FILE] [--report FILE] [--timeout S] [--verbose] "
+                            "[Qt options]"),
              about, true);
     const QCommandLineOption autoRun(
         QStringLiteral("auto"),
@@ -142,6 +143,11 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
         QStringLiteral("Write every output report (W) and every input report passed to the "
                        "link (R) to FILE, one line each, as the HID log shows them."),
         QStringLiteral("FILE"));
+    const QCommandLineOption report(
+        QStringLiteral("report"),
+        QStringLiteral("When the program ends, write the report for support to FILE: versions, "
+                       "backend, the Velto units, the last run and the last 2000 trace lines."),
+        QStringLiteral("FILE"));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
         QStringLiteral("Give up an --auto run after S seconds (%1..%2, default 300).")
@@ -151,7 +157,7 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
     const QCommandLineOption verbose(
         QStringLiteral("verbose"),
         QStringLiteral("With --auto: print every step, not only phase changes and every 10 %."));
-    for (const QCommandLineOption& o : {autoRun, trace, timeout, verbose})
+    for (const QCommandLineOption& o : {autoRun, trace, report, timeout, verbose})
         p.Qt().addOption(o);
 
     const QString tail =
@@ -178,6 +184,9 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
     options.qtPlatform = p.Qt().value(QStringLiteral("platform"));
     if (p.Qt().isSet(trace) && options.traceFile.isEmpty())
         return p.Fail(QStringLiteral("--trace needs a file name."));
+    options.reportFile = p.Qt().value(report);
+    if (p.Qt().isSet(report) && options.reportFile.isEmpty())
+        return p.Fail(QStringLiteral("--report needs a file name."));
     if (p.Qt().isSet(timeout)) {
         const QString text = p.Qt().value(timeout);
         bool ok = false;

@@ -34,7 +34,8 @@ struct CommandLineOutcome {
 struct UpdaterOptions {
     bool autoRun = false;
     bool verbose = false;
-    QString traceFile;  // empty: no trace
+    QString traceFile;   // empty: no trace
+    QString reportFile;  // empty: no report at the end
     int timeoutSeconds = 300;
     QString qtPlatform;  // Qt's -platform, if given
 };

@@ -33,7 +33,7 @@ DesktopIntegration::DesktopIntegration(TfmIsp& isp, ObservedDialogs& dialogs,
       watch_(isp),
       inhibitor_(QApplication::applicationDisplayName(), kWhy),
       launcher_(options_.appId) {
-    dialogs_.SetObserver(
+    observerId_ = dialogs_.AddObserver(
         [this](DialogSeam::Kind kind, const QString& text) { watch_.OnDialog(kind, text); });
     connect(&watch_, &RunWatch::Started, this, [this] { OnStarted(); });
     connect(&watch_, &RunWatch::Progress, this,
@@ -43,7 +43,7 @@ DesktopIntegration::DesktopIntegration(TfmIsp& isp, ObservedDialogs& dialogs,
 }
 
 DesktopIntegration::~DesktopIntegration() {
-    dialogs_.SetObserver({});
+    dialogs_.RemoveObserver(observerId_);
     inhibitor_.Release();
     if (options_.launcherProgress) launcher_.Clear();
 }

@@ -33,6 +33,7 @@ class DesktopIntegration : public QObject {
     ~DesktopIntegration() override;
 
     const RunWatch& Watch() const { return watch_; }
+    ObservedDialogs& Dialogs() const { return dialogs_; }
     const SleepInhibitor& Inhibitor() const { return inhibitor_; }
 
   private:
@@ -48,4 +49,5 @@ class DesktopIntegration : public QObject {
     RunWatch watch_;
     SleepInhibitor inhibitor_;
     LauncherEntry launcher_;
+    int observerId_ = 0;
 };

@@ -2,13 +2,21 @@
 
 #include <utility>
 
-void ObservedDialogs::SetObserver(std::function<void(Kind kind, const QString& text)> observer) {
-    observer_ = std::move(observer);
+#include <algorithm>
+
+int ObservedDialogs::AddObserver(Observer observer) {
+    observers_.emplace_back(++nextId_, std::move(observer));
+    return nextId_;
+}
+
+void ObservedDialogs::RemoveObserver(int id) {
+    std::erase_if(observers_, [id](const auto& o) { return o.first == id; });
 }
 
 void ObservedDialogs::Show(Kind kind, const QString& text) {
     // First: a modal box holds the caller until it is answered, and the run ended before.
-    if (observer_) observer_(kind, text);
+    for (const auto& [id, observer] : observers_)
+        observer(kind, text);
     if (inner_ != nullptr) {
         inner_->Show(kind, text);
     } else {

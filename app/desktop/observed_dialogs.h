@@ -1,8 +1,10 @@
-// A dialog seam that tells an observer of every message dialog before it is shown, then hands
+// A dialog seam that tells its observers of every message dialog before it is shown, then hands
 // the dialog on: to the seam it wraps, or to real message boxes when it wraps none.
 #pragma once
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "app/dialogs.h"
 
@@ -12,7 +14,10 @@ class ObservedDialogs : public DialogSeam {
     explicit ObservedDialogs(DialogSeam* inner = nullptr) : inner_(inner) {}
 
     void SetParent(QWidget* parent) { parent_ = parent; }
-    void SetObserver(std::function<void(Kind kind, const QString& text)> observer);
+    using Observer = std::function<void(Kind kind, const QString& text)>;
+    // Returns a number for RemoveObserver.
+    int AddObserver(Observer observer);
+    void RemoveObserver(int id);
 
     void Show(Kind kind, const QString& text) override;
     bool Confirm(const QString& text) override;
@@ -22,5 +27,6 @@ class ObservedDialogs : public DialogSeam {
   private:
     DialogSeam* inner_;
     QWidget* parent_ = nullptr;
-    std::function<void(Kind, const QString&)> observer_;
+    std::vector<std::pair<int, Observer>> observers_;
+    int nextId_ = 0;
 };

@@ -3,6 +3,7 @@
 // notification service beside it. Whole runs (success, an error dialog, an unplug, and no
 // services at all) check when the sleep lock is taken and let go, the dock entry's progress,
 // the one notification, and the time left the window shows.
+#include <QAction>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProgressBar>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QWidget>
 
@@ -25,8 +27,10 @@
 #include <csignal>
 #include <mutex>
 
+#include "app/auto_run.h"
 #include "app/desktop/desktop_integration.h"
 #include "app/desktop/observed_dialogs.h"
+#include "app/support_report.h"
 #include "tests/app/flow_fixture.h"
 
 namespace flowtest {
@@ -244,6 +248,9 @@ class Desktop : public ::testing::Test {
         DesktopOptions options;
         options.appId = kAppId;
         desktop = std::make_unique<DesktopIntegration>(*isp, dialogs, options);
+        isp->SetReportTrace([this](const QString& line) { trace_.Write(line); });
+        report = std::make_unique<SupportReport>(*isp, desktop->Watch(), dialogs, trace_,
+                                                 QStringLiteral("velto-update-sim"));
         QObject::connect(
             &desktop->Watch(), &RunWatch::Progress, isp.get(), [this](double, qint64 msLeft) {
                 if (msLeft >= 0) msLeft_.push_back(msLeft);
@@ -271,6 +278,7 @@ class Desktop : public ::testing::Test {
     }
 
     void TearDown() override {
+        report.reset();
         desktop.reset();
         isp.reset();
         hidData.reset();
@@ -335,6 +343,7 @@ class Desktop : public ::testing::Test {
         EXPECT_EQ(n[0].body, body);
     }
 
+    TraceFile trace_;  // outlives the window, whose worker writes to it
     std::unique_ptr<simdev::VeltoDevice> device;
     std::unique_ptr<Fakes> fakes;
     RecordingDialogs recorded;
@@ -343,6 +352,7 @@ class Desktop : public ::testing::Test {
     std::unique_ptr<TfmHidData> hidData;
     std::unique_ptr<TfmProgData> progData;
     std::unique_ptr<DesktopIntegration> desktop;
+    std::unique_ptr<SupportReport> report;
     std::unique_ptr<QWidget> other;
 
     const Bytes image_ = Pattern(56 * 40 + 48, 9);
@@ -356,6 +366,9 @@ class Desktop : public ::testing::Test {
 
 TEST_F(Desktop, SuccessHoldsTheLockFromBeforeTheFirstWriteToTheEnd) {
     ASSERT_TRUE(fakes->Register());
+    // Lines of an earlier run: the report keeps only the newest.
+    for (int k = 0; k < 1000; ++k)
+        trace_.Write(QStringLiteral("W 00  earlier"));
     QElapsedTimer clock;
     clock.start();
     Run();
@@ -378,6 +391,37 @@ TEST_F(Desktop, SuccessHoldsTheLockFromBeforeTheFirstWriteToTheEnd) {
     EXPECT_LE(msLeft_.front(), runMs * 11 / 10);
     EXPECT_GE(msLeft_.front(), TimeLeft::kStartPacketMs + 40 * TimeLeft::kDataPacketMs);
     EXPECT_TRUE(barText_.endsWith(" left")) << barText_.toStdString();
+
+    // The report for support, saved through the service shortcut's entry.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("report.txt"));
+    recorded.SetSaveFileName(path);
+    report->SaveAction()->trigger();
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    const auto has = [&](const QString& part) {
+        EXPECT_TRUE(text.contains(part)) << part.toStdString() << "\n" << text.toStdString();
+    };
+    has(QStringLiteral("Qt: ") + QString::fromLatin1(qVersion()));
+    has(QStringLiteral("kernel: ") + QSysInfo::kernelType());
+    has(QStringLiteral("HID backend: "));
+    has(QStringLiteral("unit 1: 0168:0821"));
+    has(QStringLiteral("serial: \"SIM"));
+    has(QStringLiteral("reported firmware version: "));
+    has(QStringLiteral("phase: Detect Update HID | Mcu Programing"));
+    has(QStringLiteral("phase: Detect Run HID | Dsp Progrmming"));
+    has(QStringLiteral("dialog (information): \" Program OK !! \""));
+    has(QStringLiteral("run ended: completed"));
+    // The newest trace lines, the last one included; older ones are counted, not kept.
+    qint64 dropped = 0;
+    const std::deque<QString> tail = trace_.Tail(&dropped);
+    ASSERT_EQ(tail.size(), TraceFile::kTailLines);
+    EXPECT_GT(dropped, 0);
+    has(QStringLiteral("== trace (the last 2000 lines; %1 earlier ones left out)").arg(dropped));
+    EXPECT_TRUE(text.endsWith(tail.back() + QLatin1Char('\n')));
+    EXPECT_EQ(text.count(QStringLiteral("W 00  earlier")), 1000 - dropped);
+    EXPECT_FALSE(text.contains(QString::fromLocal8Bit(qgetenv("HOME"))));
 }
 
 TEST_F(Desktop, ErrorDialogLetsTheLockGo) {
