@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "app/auto_run.h"
-#include "app/desktop/run_watch.h"
+#include "app/desktop/run_observer.h"
 // isp.h holds the diagnostic windows by QPointer, which needs their full types.
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
@@ -33,12 +33,12 @@ QString Hex(unsigned value, int digits) {
 
 }  // namespace
 
-SupportReport::SupportReport(TfmIsp& isp, const RunWatch& watch, ObservedDialogs& dialogs,
+SupportReport::SupportReport(TfmIsp& isp, const RunObserver& watch, ObservedDialogs& dialogs,
                              const TraceFile& trace, QString program, QObject* parent)
     : QObject(parent), isp_(isp), dialogs_(dialogs), trace_(trace), program_(std::move(program)) {
     observerId_ = dialogs_.AddObserver(
         [this](DialogSeam::Kind kind, const QString& text) { OnDialog(kind, text); });
-    connect(&watch, &RunWatch::Started, this, [this] {
+    connect(&watch, &RunObserver::Started, this, [this] {
         run_.clear();
         lastPhase_.clear();
         exitStatus_.clear();
@@ -47,7 +47,7 @@ SupportReport::SupportReport(TfmIsp& isp, const RunWatch& watch, ObservedDialogs
         Note(QStringLiteral("run started"));
         OnStatusChanged();
     });
-    connect(&watch, &RunWatch::Ended, this, [this](bool ok, const QString& text) {
+    connect(&watch, &RunObserver::Ended, this, [this](bool ok, const QString& text) {
         Note(QStringLiteral("run ended: %1%2")
                  .arg(ok ? QStringLiteral("completed") : QStringLiteral("did not complete"),
                       text.isEmpty() ? QString() : QStringLiteral(" (\"%1\")").arg(text)));

@@ -13,7 +13,7 @@
 #include "app/desktop/observed_dialogs.h"
 
 class QAction;
-class RunWatch;
+class RunObserver;
 class TfmIsp;
 class TraceFile;
 
@@ -24,7 +24,7 @@ class SupportReport : public QObject {
     // program: the program's name as in its messages. It hears of the window's dialogs
     // through the seam, and asks for the file name of "Save report..." through it; trace
     // keeps the trace lines (it outlives the window, whose worker writes to it).
-    SupportReport(TfmIsp& isp, const RunWatch& watch, ObservedDialogs& dialogs,
+    SupportReport(TfmIsp& isp, const RunObserver& watch, ObservedDialogs& dialogs,
                   const TraceFile& trace, QString program, QObject* parent = nullptr);
     ~SupportReport() override;
     // An unattended run's exit status and its reason.

@@ -35,10 +35,10 @@ DesktopIntegration::DesktopIntegration(TfmIsp& isp, ObservedDialogs& dialogs,
       launcher_(options_.appId) {
     observerId_ = dialogs_.AddObserver(
         [this](DialogSeam::Kind kind, const QString& text) { watch_.OnDialog(kind, text); });
-    connect(&watch_, &RunWatch::Started, this, [this] { OnStarted(); });
-    connect(&watch_, &RunWatch::Progress, this,
+    connect(&watch_, &RunObserver::Started, this, [this] { OnStarted(); });
+    connect(&watch_, &RunObserver::Progress, this,
             [this](double fraction, qint64 msLeft) { OnProgress(fraction, msLeft); });
-    connect(&watch_, &RunWatch::Ended, this,
+    connect(&watch_, &RunObserver::Ended, this,
             [this](bool ok, const QString& text) { OnEnded(ok, text); });
 }
 

@@ -10,7 +10,7 @@
 
 #include "app/desktop/launcher_entry.h"
 #include "app/desktop/observed_dialogs.h"
-#include "app/desktop/run_watch.h"
+#include "app/desktop/run_observer.h"
 #include "app/desktop/sleep_inhibitor.h"
 
 class TfmIsp;
@@ -32,7 +32,7 @@ class DesktopIntegration : public QObject {
                        QObject* parent = nullptr);
     ~DesktopIntegration() override;
 
-    const RunWatch& Watch() const { return watch_; }
+    const RunObserver& Watch() const { return watch_; }
     ObservedDialogs& Dialogs() const { return dialogs_; }
     const SleepInhibitor& Inhibitor() const { return inhibitor_; }
 
@@ -46,7 +46,7 @@ class DesktopIntegration : public QObject {
     TfmIsp& isp_;
     ObservedDialogs& dialogs_;
     DesktopOptions options_;
-    RunWatch watch_;
+    RunObserver watch_;
     SleepInhibitor inhibitor_;
     LauncherEntry launcher_;
     int observerId_ = 0;

@@ -283,7 +283,7 @@ class Desktop : public ::testing::Test {
         report = std::make_unique<SupportReport>(*isp, desktop->Watch(), dialogs, trace_,
                                                  QStringLiteral("velto-update-sim"));
         QObject::connect(
-            &desktop->Watch(), &RunWatch::Progress, isp.get(), [this](double, qint64 msLeft) {
+            &desktop->Watch(), &RunObserver::Progress, isp.get(), [this](double, qint64 msLeft) {
                 if (msLeft >= 0) msLeft_.push_back(msLeft);
                 if (!isp->pbProgress->isTextVisible()) return;
                 barText_ = isp->pbProgress->text();
@@ -295,7 +295,7 @@ class Desktop : public ::testing::Test {
                         QStringLiteral(VELTO_ARTIFACT_DIR "/main-window-time-left.png"));
                 }
             });
-        QObject::connect(&desktop->Watch(), &RunWatch::Ended, isp.get(),
+        QObject::connect(&desktop->Watch(), &RunObserver::Ended, isp.get(),
                          [this](bool ok, const QString& text) {
                              ended_.push_back({ok, text});
                          });

@@ -1,4 +1,4 @@
-#include "app/desktop/run_watch.h"
+#include "app/desktop/run_observer.h"
 
 #include <QEvent>
 #include <QPushButton>
@@ -18,7 +18,7 @@ const QString kGone = QStringLiteral("The device did not come back after its res
 
 }  // namespace
 
-RunWatch::RunWatch(TfmIsp& isp, QObject* parent) : QObject(parent), isp_(isp) {
+RunObserver::RunObserver(TfmIsp& isp, QObject* parent) : QObject(parent), isp_(isp) {
     gapLimit_ = new QTimer(this);
     gapLimit_->setSingleShot(true);
     gapLimit_->setInterval(kGapLimitMs);
@@ -41,14 +41,14 @@ RunWatch::RunWatch(TfmIsp& isp, QObject* parent) : QObject(parent), isp_(isp) {
     isp_.btnStartProgram->installEventFilter(this);
 }
 
-void RunWatch::OnPressed(TimeLeft::Start start) {
+void RunObserver::OnPressed(TimeLeft::Start start) {
     // A press the window refused (something keeps the device from being updated) starts
     // nothing; neither does one inside a run (the window presses on by itself).
     if (state_ == State::Running || !isp_.DeviceProblem().isEmpty()) return;
     Begin(start, isp_.StatusSimpleText());
 }
 
-void RunWatch::Begin(TimeLeft::Start start, const QString& staleStep) {
+void RunObserver::Begin(TimeLeft::Start start, const QString& staleStep) {
     state_ = State::Running;
     lastWrite_ = {};
     timeLeft_.Begin(start, staleStep);
@@ -57,7 +57,7 @@ void RunWatch::Begin(TimeLeft::Start start, const QString& staleStep) {
     emit Progress(timeLeft_.Fraction(), timeLeft_.RemainingMs());
 }
 
-void RunWatch::OnStatusChanged() {
+void RunObserver::OnStatusChanged() {
     const bool writing = isp_.WriteInProgress();
     const bool stopped = writing_ && !writing;
     const bool resumed = !writing_ && writing;
@@ -79,7 +79,7 @@ void RunWatch::OnStatusChanged() {
     if (stopped) OnWritingStopped();
 }
 
-void RunWatch::OnWritingStopped() {
+void RunObserver::OnWritingStopped() {
     if (lastWrite_.phase == TimeLeft::Phase::McuReset) {
         gapLimit_->start();
         return;
@@ -96,7 +96,7 @@ void RunWatch::OnWritingStopped() {
     });
 }
 
-void RunWatch::OnDialog(DialogSeam::Kind kind, const QString& text) {
+void RunObserver::OnDialog(DialogSeam::Kind kind, const QString& text) {
     if (state_ != State::Running) return;
     if (kind == DialogSeam::Kind::Error) {
         End(false, text);
@@ -106,7 +106,7 @@ void RunWatch::OnDialog(DialogSeam::Kind kind, const QString& text) {
     }
 }
 
-bool RunWatch::eventFilter(QObject* watched, QEvent* event) {
+bool RunObserver::eventFilter(QObject* watched, QEvent* event) {
     // "Start Program " offered again: the window gave the run up.
     if (event->type() == QEvent::EnabledChange && watched == isp_.btnStartProgram &&
         isp_.btnStartProgram->isEnabled() && state_ == State::Running && !writing_) {
@@ -115,7 +115,7 @@ bool RunWatch::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
-void RunWatch::End(bool ok, const QString& text) {
+void RunObserver::End(bool ok, const QString& text) {
     if (state_ != State::Running) return;
     state_ = writing_ ? State::Settling : State::Idle;
     gapLimit_->stop();

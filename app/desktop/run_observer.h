@@ -15,7 +15,7 @@
 class QTimer;
 class TfmIsp;
 
-class RunWatch : public QObject {
+class RunObserver : public QObject {
     Q_OBJECT
 
   public:
@@ -26,7 +26,7 @@ class RunWatch : public QObject {
     // "Dsp Prog" alone ends without it.
     static constexpr int kEndWaitMs = 5000;
 
-    explicit RunWatch(TfmIsp& isp, QObject* parent = nullptr);
+    explicit RunObserver(TfmIsp& isp, QObject* parent = nullptr);
 
     // Every message dialog of the window (through ObservedDialogs).
     void OnDialog(DialogSeam::Kind kind, const QString& text);
