@@ -43,11 +43,22 @@ int TraceFile::Open(const QString& path) {
 void TraceFile::Write(const QString& line) {
     const QByteArray bytes = line.toLatin1();
     std::lock_guard<std::mutex> guard(lock_);
+    tail_.push_back(line);
+    if (tail_.size() > kTailLines) {
+        tail_.pop_front();
+        ++dropped_;
+    }
     if (file_ == nullptr) return;
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), file_);
     std::fputc('\n', file_);
     // Kept whole even when the program is stopped from outside.
     std::fflush(file_);
+}
+
+std::deque<QString> TraceFile::Tail(qint64* dropped) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    *dropped = dropped_;
+    return tail_;
 }
 
 // ---- AutoRunner ----
@@ -122,11 +133,12 @@ void AutoRunner::PrintError(const QString& text) {
 
 RunStatus AutoRunner::Status() const {
     return {isp_.StatusPanelText(1), isp_.StatusSimpleText(), isp_.ProgressPosition(),
-            isp_.ProgressMaximum()};
+            isp_.ProgressMaximum(), timeLeft_.RemainingMs()};
 }
 
 void AutoRunner::OnStatusChanged() {
     if (finished_) return;
+    timeLeft_.Observe(isp_.StatusSimpleText(), isp_.ProgressMaximum());
     // A step changes text and progress together: the status is reported once the handler is
     // done, once per text it showed, each with the progress it had then.
     const RunStatus s = Status();
@@ -155,8 +167,10 @@ void AutoRunner::OnDialog(bool error, const QString& text) {
               .arg(error ? QStringLiteral("error") : QStringLiteral("information"), text));
     if (error) {
         errorShown_ = true;
+        timeLeft_.End();
     } else if (text == kOk) {
         okShown_ = true;
+        timeLeft_.End();
         if (startMs_ >= 0) runMs_ = clock_.elapsed() - startMs_;
     }
 }
@@ -223,7 +237,10 @@ void AutoRunner::Poll() {
             startMs_ = clock_.elapsed();
             FlushStatus();
             Print(QStringLiteral("pressing \"Start Program \""));
+            const QString before = isp_.StatusSimpleText();
             isp_.btnStartProgram->click();
+            timeLeft_.Begin(TimeLeft::Start::FullRun, before);
+            OnStatusChanged();
         }
         return;
     }
@@ -279,6 +296,7 @@ void AutoRunner::Finish(int code, const QString& reason) {
     deadline_->stop();
     reconnect_->stop();
     exitCode_ = code;
+    reason_ = reason;
     const QString where = settings_.simulated ? QStringLiteral(" [simulated device]") : QString();
     Print(QStringLiteral("%1: %2%3 (exit %4, total %5 s)")
               .arg(code == exitcode::kOk ? QStringLiteral("PASS") : QStringLiteral("FAIL"), reason,

@@ -10,20 +10,25 @@
 #include <QString>
 
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <mutex>
 
 #include "app/access_wait.h"
 #include "app/progress_report.h"
 #include "app/run_phase.h"
+#include "app/time_left.h"
 
 class QTimer;
 class RecordingDialogs;
 class TfmIsp;
 
-// Report lines, one per line, from any thread.
+// Report lines, one per line, from any thread: to the trace file when one is open, and the
+// newest of them kept for the report for support.
 class TraceFile {
   public:
+    static constexpr std::size_t kTailLines = 2000;
+
     TraceFile() = default;
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;
@@ -32,10 +37,14 @@ class TraceFile {
     // 0, or the errno value of the failed open.
     int Open(const QString& path);
     void Write(const QString& line);
+    // The newest kTailLines lines; dropped gets the number of older ones let go.
+    std::deque<QString> Tail(qint64* dropped) const;
 
   private:
-    std::mutex lock_;
+    mutable std::mutex lock_;
     std::FILE* file_ = nullptr;
+    std::deque<QString> tail_;
+    qint64 dropped_ = 0;
 };
 
 // The check after " Program OK !! ".
@@ -75,6 +84,8 @@ class AutoRunner : public QObject {
     int ExitCode() const { return exitCode_; }
     // Wall time from the press of "Start Program " to " Program OK !! ", in ms (-1 before).
     qint64 RunMs() const { return runMs_; }
+    // Why the run ended (empty before).
+    QString Reason() const { return reason_; }
 
   signals:
     void Finished(int exitCode);
@@ -100,6 +111,7 @@ class AutoRunner : public QObject {
     std::FILE* err_;
     AutoVerifier* verifier_;
     ProgressReport report_;
+    TimeLeft timeLeft_;
 
     QTimer* poll_ = nullptr;
     QTimer* deadline_ = nullptr;
@@ -121,4 +133,5 @@ class AutoRunner : public QObject {
     qint64 startMs_ = -1;
     qint64 runMs_ = -1;
     int exitCode_ = -1;
+    QString reason_;
 };

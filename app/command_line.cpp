@@ -129,11 +129,10 @@ QStringList ArgumentsOf(int argc, char** argv) {
 
 CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString& about,
                                            const QStringList& args, UpdaterOptions& options) {
-    Parser p(
-        program,
-        QStringLiteral("[--auto] [--trace FILE] [--timeout S] [--reconnect-wait S] [--verbose] "
-                       "[Qt options]"),
-        about, true);
+    Parser p(program,
+             QStringLiteral("[--auto] [--trace FILE] [--report FILE] [--timeout S] "
+                            "[--reconnect-wait S] [--verbose] [Qt options]"),
+             about, true);
     const QCommandLineOption autoRun(
         QStringLiteral("auto"),
         QStringLiteral("Run the whole update without a hand on it: press \"Start Program \" "
@@ -143,6 +142,11 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
         QStringLiteral("trace"),
         QStringLiteral("Write every output report (W) and every input report passed to the "
                        "link (R) to FILE, one line each, as the HID log shows them."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption report(
+        QStringLiteral("report"),
+        QStringLiteral("When the program ends, write the report for support to FILE: versions, "
+                       "backend, the Velto units, the last run and the last 2000 trace lines."),
         QStringLiteral("FILE"));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
@@ -162,7 +166,7 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
     const QCommandLineOption verbose(
         QStringLiteral("verbose"),
         QStringLiteral("With --auto: print every step, not only phase changes and every 10 %."));
-    for (const QCommandLineOption& o : {autoRun, trace, timeout, reconnect, verbose})
+    for (const QCommandLineOption& o : {autoRun, trace, report, timeout, reconnect, verbose})
         p.Qt().addOption(o);
 
     const QString tail =
@@ -190,6 +194,9 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
     options.qtPlatform = p.Qt().value(QStringLiteral("platform"));
     if (p.Qt().isSet(trace) && options.traceFile.isEmpty())
         return p.Fail(QStringLiteral("--trace needs a file name."));
+    options.reportFile = p.Qt().value(report);
+    if (p.Qt().isSet(report) && options.reportFile.isEmpty())
+        return p.Fail(QStringLiteral("--report needs a file name."));
     if (p.Qt().isSet(timeout)) {
         const QString text = p.Qt().value(timeout);
         bool ok = false;

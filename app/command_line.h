@@ -37,7 +37,8 @@ inline constexpr int kDefaultReconnectWaitSeconds = 60;
 struct UpdaterOptions {
     bool autoRun = false;
     bool verbose = false;
-    QString traceFile;  // empty: no trace
+    QString traceFile;   // empty: no trace
+    QString reportFile;  // empty: no report at the end
     int timeoutSeconds = 300;
     int reconnectWaitSeconds = kDefaultReconnectWaitSeconds;
     QString qtPlatform;  // Qt's -platform, if given

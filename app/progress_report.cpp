@@ -1,5 +1,7 @@
 #include "app/progress_report.h"
 
+#include "app/time_left.h"
+
 namespace {
 
 constexpr qint64 kTickMs = 250;
@@ -94,8 +96,10 @@ void ProgressReport::Finish() {
 }
 
 void ProgressReport::Draw(qint64 elapsedMs) {
-    QString text = QString::asprintf("%7.1f s  ", static_cast<double>(elapsedMs) / 1000.0) +
-                   Describe(last_, true);
+    QString text = QString::asprintf("%7.1f s  ", static_cast<double>(elapsedMs) / 1000.0);
+    // Before the phase, so that a narrow terminal cuts off the phase's details instead.
+    if (last_.msLeft >= 0) text += TimeLeft::Format(last_.msLeft) + QStringLiteral("  ");
+    text += Describe(last_, true);
     if (text.size() > kTerminalColumns) text.truncate(kTerminalColumns);
     std::fputs(("\r" + text + "\x1b[K").toLocal8Bit().constData(), out_);
     std::fflush(out_);

@@ -1,4 +1,5 @@
-// The progress of an unattended run as text: on a terminal one line redrawn in place; to a pipe
+// The progress of an unattended run as text: on a terminal one line redrawn in place, with the
+// time left; to a pipe
 // or a file a line at each phase change and every 10 %; with --verbose a line at every step.
 // Notices, dialogs and the result are lines of their own in every style.
 #pragma once
@@ -20,6 +21,7 @@ struct RunStatus {
     QString step;    // the step text, e.g. "Mcu Programing 12"
     int position = 0;
     int maximum = 0;
+    qint64 msLeft = -1;  // the run's floor still ahead (TimeLeft); -1 when not known
 
     bool operator==(const RunStatus&) const = default;
 };

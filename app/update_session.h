@@ -74,6 +74,9 @@ class UpdateSession : public QObject, public LUsbOwner {
     bool LinkIdle() const;
     // The run's phase and the deadline of its wait for the unit.
     RunWatch& Watch() { return *watch_; }
+    // What the unit said of itself in the last MCU update (zero before one).
+    int ReportedFirmwareVersion() const { return FirmwareVersion; }
+    std::array<int, 3> ReportedDeviceIds() const { return {DeviceId1, DeviceId2, DeviceId3}; }
 
     // ---- Handlers forwarded by the window ----
     void FormCreate();

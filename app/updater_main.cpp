@@ -1,8 +1,10 @@
 #include "app/updater_main.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QObject>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,10 +15,13 @@
 #include "app/application.h"
 #include "app/auto_run.h"
 #include "app/command_line.h"
+#include "app/desktop/desktop_integration.h"
+#include "app/desktop/observed_dialogs.h"
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
 #include "app/dialogs.h"
 #include "app/isp.h"
+#include "app/support_report.h"
 
 #ifndef VELTO_VERSION
 #define VELTO_VERSION "0"
@@ -66,6 +71,19 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
         }
     }
 
+    // The report is written at the end; a file that cannot be written is found out now.
+    if (!options.reportFile.isEmpty()) {
+        QFile probe(options.reportFile);
+        if (!probe.open(QIODevice::WriteOnly)) {
+            std::fputs(FileError(program.name, QStringLiteral("cannot write the report file"),
+                                 options.reportFile, errno != 0 ? errno : EIO)
+                           .toLocal8Bit()
+                           .constData(),
+                       stderr);
+            return exitcode::kUsage;
+        }
+    }
+
     QApplication::setApplicationName(program.name);
     QApplication::setApplicationVersion(QStringLiteral(VELTO_VERSION));
     UpdaterApplication app(argc, argv);
@@ -74,7 +92,17 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
     try {
         hooks.BeforeWindow();
         RecordingDialogs recorded;
-        TfmIsp fmIsp(options.autoRun ? &recorded : nullptr);
+        // Unattended, the dialogs are recorded; otherwise they are message boxes.
+        ObservedDialogs dialogs(options.autoRun ? &recorded : nullptr);
+        TfmIsp fmIsp(&dialogs);
+        dialogs.SetParent(&fmIsp);
+        // An unattended run keeps the machine awake too; its progress and result go to the
+        // terminal instead of the dock and the notifications.
+        DesktopOptions desktopOptions;
+        desktopOptions.launcherProgress = !options.autoRun;
+        desktopOptions.notifyAtEnd = !options.autoRun;
+        desktopOptions.appId = QStringLiteral(VELTO_APP_ID);
+        DesktopIntegration desktop(fmIsp, dialogs, desktopOptions);
         TfmHidData fmHidData(&fmIsp);
         TfmProgData fmProgData(&fmIsp);
         fmIsp.SetDiagnosticWindows(&fmHidData, &fmProgData);
@@ -82,13 +110,28 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
             // First, so that a title bar too narrow for the whole caption still shows it.
             fmIsp.setWindowTitle(QStringLiteral("SIMULATED DEVICE - ") + fmIsp.windowTitle());
         }
-        if (!options.traceFile.isEmpty()) {
-            fmIsp.SetReportTrace([&trace](const QString& line) { trace.Write(line); });
-        }
+        // Always: the report for support keeps the newest lines.
+        fmIsp.SetReportTrace([&trace](const QString& line) { trace.Write(line); });
+        SupportReport report(fmIsp, desktop.Watch(), dialogs, trace, program.name);
+        const auto saveReport = [&](int code, const QString& reason) {
+            if (options.reportFile.isEmpty()) return code;
+            report.SetExitStatus(code, reason);
+            if (const int error = report.Save(options.reportFile); error != 0) {
+                std::fputs(FileError(program.name, QStringLiteral("cannot write the report file"),
+                                     options.reportFile, error)
+                               .toLocal8Bit()
+                               .constData(),
+                           stderr);
+            }
+            return code;
+        };
         fmIsp.show();
         if (!hooks.WindowShown(fmIsp)) return exitcode::kUsage;
 
-        if (!options.autoRun) return QApplication::exec();
+        if (!options.autoRun) {
+            const int code = QApplication::exec();
+            return saveReport(code, QStringLiteral("the window was closed"));
+        }
 
         AutoRunSettings settings;
         settings.program = program.name;
@@ -100,7 +143,8 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
         QObject::connect(&runner, &AutoRunner::Finished, &app,
                          [](int code) { QApplication::exit(code); });
         runner.Start();
-        return QApplication::exec();
+        const int code = QApplication::exec();
+        return saveReport(code, runner.Reason());
     } catch (const std::exception& e) {
         UpdaterApplication::ShowException(e);
     }

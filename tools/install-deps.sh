@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-dejavu-core  # a fixed-pitch face Qt reports as one, for the HID log and the dump
   libgtest-dev libgmock-dev libbenchmark-dev
+  dbus-daemon  # the desktop tests' private system and session bus
   clang-format clang-tidy
   libqt6svg6  # the window icon (Qt's SVG plugins)
   # the Debian packages (CPack's dependency scan) and their checks
