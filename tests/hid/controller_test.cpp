@@ -23,7 +23,7 @@ TEST_F(ControllerTest, FirstPassRunsFromTheEventLoopAndReportsEvenWithoutDevices
     });
     EXPECT_EQ(Changes, 0) << "setting the handler looks, but nothing changed yet";
     EXPECT_EQ(Messages, 0);
-    ASSERT_TRUE(RunUntil([&] { return Messages == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Messages == 1; }));
     EXPECT_EQ(Changes, 1);
     EXPECT_TRUE(Ctl.Devices().empty());
     EXPECT_EQ(Ctl.CheckedInCount(), 0);
@@ -68,7 +68,7 @@ TEST_F(ControllerTest, ArrivalAndRemovalThroughTheChangePass) {
     // A device that restarts as another product is a removal and an arrival.
     Log.clear();
     simbus::Bus::instance().replug(Other.Id, 0x0002);
-    ASSERT_TRUE(RunUntil([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         return Ctl->Devices().size() == 1 && Ctl->Devices()[0]->Attributes.ProductID == 2;
     }));
     RunFor(30);
@@ -175,7 +175,7 @@ TEST_F(ControllerTest, CheckedOutDeviceThatVanishesStaysListedUntilCheckIn) {
     Log.clear();
 
     Dev.Unplug();
-    ASSERT_TRUE(RunUntil([&] { return Ctl->UnpluggedCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Ctl->UnpluggedCount() == 1; }));
     EXPECT_EQ(Log, (std::vector<std::string>{"unplug", "removal", "change"}));
     EXPECT_EQ(Ctl->Devices().size(), 1u);
     EXPECT_FALSE(Out->PluggedIn);
@@ -225,7 +225,7 @@ TEST_F(ControllerTest, AccessThatComesLateReachesTheListedDeviceAndStartsItsRead
     EXPECT_EQ(Out, nullptr);
 
     Bus.setAccessDenied(Dev.Id, false);
-    ASSERT_TRUE(RunUntil([&] { return Out != nullptr; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return Out != nullptr; }, 5000));
     EXPECT_EQ(Out, Listed) << "the listed object, re-evaluated";
     EXPECT_EQ(Out->ReadWriteError(), 0u);
     ASSERT_TRUE(Out->ReaderRunning());
@@ -233,7 +233,7 @@ TEST_F(ControllerTest, AccessThatComesLateReachesTheListedDeviceAndStartsItsRead
     Report[0] = 0;
     uint32_t Written = 0;
     ASSERT_TRUE(Out->WriteFile(Report.data(), 65, Written));
-    ASSERT_TRUE(RunUntil([&] { return !Echoed.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !Echoed.empty(); }));
     Ctl->CheckIn(Out);
 
     // Another program holds the device. An owner that checks it out anyway gets no reader, and
@@ -241,7 +241,7 @@ TEST_F(ControllerTest, AccessThatComesLateReachesTheListedDeviceAndStartsItsRead
     // program lets go, the reader starts.
     Ctl->SetOnDeviceChange(nullptr);
     Bus.setHeldByOtherProgram(Dev.Id, true);
-    ASSERT_TRUE(RunUntil([&] { return Listed->ReadWriteError() == ERROR_SHARING_VIOLATION; }));
+    ASSERT_TRUE(WaitUntil([&] { return Listed->ReadWriteError() == ERROR_SHARING_VIOLATION; }));
     ASSERT_TRUE(Ctl->CheckOut(Out));
     EXPECT_FALSE(Out->ReadWriteAccess);
     EXPECT_FALSE(Out->ReaderRunning());
@@ -249,10 +249,10 @@ TEST_F(ControllerTest, AccessThatComesLateReachesTheListedDeviceAndStartsItsRead
     Out->CloseFile();  // even a write that reopens the device is refused while nothing reads
     EXPECT_FALSE(Out->WriteFile(Report.data(), 65, Written));
     Bus.setHeldByOtherProgram(Dev.Id, false);
-    ASSERT_TRUE(RunUntil([&] { return Out->ReaderRunning(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return Out->ReaderRunning(); }, 5000));
     Echoed.clear();
     ASSERT_TRUE(Out->WriteFile(Report.data(), 65, Written));
-    ASSERT_TRUE(RunUntil([&] { return !Echoed.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !Echoed.empty(); }));
     EXPECT_EQ(Echoed[0], 0x42);
     Ctl->CheckIn(Out);
 }
@@ -272,7 +272,7 @@ TEST_F(ControllerTest, UnplugHandlerMayCheckTheDeviceIn) {
     ASSERT_TRUE(Ctl->CheckOut(Out));
     EXPECT_TRUE(Out->ReaderRunning());
     Dev.Unplug();
-    ASSERT_TRUE(RunUntil([&] { return Ctl->Devices().empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Ctl->Devices().empty(); }));
     EXPECT_EQ(Out, nullptr);
     EXPECT_EQ(Removals, 0) << "a destroyed device is not handed to later handlers";
     EXPECT_EQ(Ctl->UnpluggedCount(), 0);

@@ -59,7 +59,7 @@ TEST_F(DeviceTest, WrittenReportComesBackWithoutItsReportIdByte) {
     uint32_t Written = 0;
     ASSERT_TRUE(Out->WriteFile(Report.data(), 65, Written));
     EXPECT_EQ(Written, 65u);
-    ASSERT_TRUE(RunUntil([&] { return Got.size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Got.size() == 1; }));
     EXPECT_EQ(Got[0].ReportID, 0);
     ASSERT_EQ(Got[0].Data.size(), 64u);
     EXPECT_EQ(Got[0].Data.front(), 1);
@@ -71,7 +71,7 @@ TEST_F(DeviceTest, WrittenReportComesBackWithoutItsReportIdByte) {
         R[0] = 0;
         ASSERT_TRUE(Dev->Send(R));
     }
-    ASSERT_TRUE(RunUntil([&] { return Got.size() == 21; }));
+    ASSERT_TRUE(WaitUntil([&] { return Got.size() == 21; }));
     for (uint8_t N = 1; N <= 20; ++N)
         EXPECT_EQ(Got[N].Data[0], N);
     EXPECT_TRUE(Errors.empty());
@@ -82,7 +82,7 @@ TEST_F(DeviceTest, NumberedReportsCarryTheirId) {
     std::vector<uint8_t> R(65, 0xAB);
     R[0] = 5;
     ASSERT_TRUE(Dev->Send(R));
-    ASSERT_TRUE(RunUntil([&] { return Got.size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Got.size() == 1; }));
     EXPECT_EQ(Got[0].ReportID, 5);
     EXPECT_EQ(Got[0].Data.size(), 64u);
     EXPECT_EQ(Got[0].Data[63], 0xAB);
@@ -94,7 +94,7 @@ TEST_F(DeviceTest, ShortReportsAreDeliveredWithTheirLengthAndNeverOverrun) {
     ASSERT_TRUE(Dev->Send(One));
     const std::vector<uint8_t> Three = {0, 9, 8};
     ASSERT_TRUE(Dev->Send(Three));
-    ASSERT_TRUE(RunUntil([&] { return Got.size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return Got.size() == 2; }));
     EXPECT_TRUE(Got[0].Data.empty());
     EXPECT_EQ(Got[1].Data, (std::vector<uint8_t>{9, 8}));
 }
@@ -103,7 +103,7 @@ TEST_F(DeviceTest, RemovalDuringPendingReadIsReportedOnceWithoutSpinning) {
     Open();
     RunFor(30);  // the reader is waiting in its read
     Dev->Unplug();
-    ASSERT_TRUE(RunUntil([&] { return !Errors.empty() && Ctl->UnpluggedCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return !Errors.empty() && Ctl->UnpluggedCount() == 1; }));
     RunFor(200);
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_EQ(Errors[0], ERROR_DEVICE_NOT_CONNECTED);
@@ -140,7 +140,7 @@ TEST_F(DeviceTest, DataHandlerMayCheckTheDeviceIn) {
     R[0] = 0;
     ASSERT_TRUE(Dev->Send(R));
     ASSERT_TRUE(Dev->Send(R));
-    ASSERT_TRUE(RunUntil([&] { return Got.size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Got.size() == 1; }));
     EXPECT_EQ(Out, nullptr);
     RunFor(50);
     EXPECT_EQ(Got.size(), 1u);
@@ -148,7 +148,7 @@ TEST_F(DeviceTest, DataHandlerMayCheckTheDeviceIn) {
     // The device works again after a new check-out.
     ASSERT_TRUE(Ctl->CheckOut(Out));
     ASSERT_TRUE(Dev->Send(R));
-    ASSERT_TRUE(RunUntil([&] { return Got.size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return Got.size() == 2; }));
 }
 
 TEST_F(DeviceTest, ErrorHandlerMayDestroyTheDevice) {
@@ -159,7 +159,7 @@ TEST_F(DeviceTest, ErrorHandlerMayDestroyTheDevice) {
         Ctl->CheckIn(Out);  // unplugged by then or not: must be safe either way
     });
     Dev->Unplug();
-    ASSERT_TRUE(RunUntil([&] { return Errors.size() == 1 && Ctl->Devices().empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Errors.size() == 1 && Ctl->Devices().empty(); }));
     RunFor(50);
     EXPECT_EQ(Errors.size(), 1u);
     EXPECT_EQ(Out, nullptr);
@@ -176,7 +176,7 @@ TEST_F(DeviceTest, ClearingTheDataHandlerStopsTheReader) {
     EXPECT_TRUE(Got.empty());
     Out->SetOnData([this](TJvHidDevice*, uint8_t, const uint8_t*, uint16_t) { Got.push_back({}); });
     EXPECT_TRUE(Out->ReaderRunning());
-    ASSERT_TRUE(RunUntil([&] { return Got.size() == 1; })) << "the queued report is read now";
+    ASSERT_TRUE(WaitUntil([&] { return Got.size() == 1; })) << "the queued report is read now";
 }
 
 TEST_F(DeviceTest, WorkerThreadWritesWhileTheUiThreadReopensAndRestartsTheReader) {

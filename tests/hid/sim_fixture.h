@@ -18,27 +18,17 @@
 #include "hid/jvhidcontrollerclass.h"
 #include "platform/sim/sim_bus.h"
 #include "tests/support/product_descriptor.h"
+#include "tests/support/qt_wait.h"
 
 namespace hidtest {
+
+using qtwait::WaitUntil;
 
 inline void EnsureApp() {
     static int Argc = 1;
     static char Name[] = "velto_hid_tests";
     static char* Argv[] = {Name, nullptr};
     if (QCoreApplication::instance() == nullptr) new QCoreApplication(Argc, Argv);
-}
-
-// Runs the event loop until Done() holds; false after a generous limit (a hang, not a slow
-// machine, is what this catches).
-inline bool RunUntil(const std::function<bool()>& Done, int LimitMs = 20000) {
-    QElapsedTimer Timer;
-    Timer.start();
-    while (!Done()) {
-        if (Timer.elapsed() > LimitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // Runs the event loop for a while (to show that nothing more happens).
@@ -96,7 +86,7 @@ class SimTest : public ::testing::Test {
         int Passes = 0;
         QObject::connect(Ctl.get(), &TJvHidDeviceController::DeviceChangeMessage,
                          [&Passes] { ++Passes; });
-        EXPECT_TRUE(RunUntil([&] { return Passes > 0; }));
+        EXPECT_TRUE(WaitUntil([&] { return Passes > 0; }));
         QObject::disconnect(Ctl.get(), &TJvHidDeviceController::DeviceChangeMessage, nullptr,
                             nullptr);
         return Ctl;
@@ -104,7 +94,7 @@ class SimTest : public ::testing::Test {
 
     // Waits until the controller lists Count plugged-in devices.
     static bool WaitPlugged(TJvHidDeviceController& Ctl, int Count) {
-        return RunUntil([&] {
+        return WaitUntil([&] {
             int N = 0;
             for (TJvHidDevice* D : Ctl.Devices())
                 if (D->PluggedIn) ++N;

@@ -12,11 +12,13 @@
 
 #include "hid/jvhidcontrollerclass.h"
 #include "tests/platform/hidraw/hidraw_test_util.h"
+#include "tests/support/qt_wait.h"
 
 using hidrawtest::AsUser;
 using hidrawtest::FakeDevice;
 using hidrawtest::FakeTree;
 using hidrawtest::OpenWatch;
+using qtwait::WaitUntil;
 
 namespace {
 
@@ -25,17 +27,6 @@ void EnsureApp() {
     static char Name[] = "hidraw_hid_test";
     static char* Argv[] = {Name, nullptr};
     if (QCoreApplication::instance() == nullptr) new QCoreApplication(Argc, Argv);
-}
-
-bool RunUntil(const std::function<bool()>& Done, int LimitMs = 10000) {
-    QElapsedTimer Timer;
-    Timer.start();
-    while (!Done()) {
-        if (Timer.elapsed() > LimitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 FakeDevice Device(uint16_t Vid, uint16_t Pid) {
@@ -73,7 +64,7 @@ TEST(HidrawHid, ANodeWhosePermissionsComeLateIsCheckedOutAndReadWithoutListingOp
     Ctl.SetOnDeviceData([&](TJvHidDevice*, uint8_t, const uint8_t* Data, uint16_t Size) {
         Reports.emplace_back(Data, Data + Size);
     });
-    ASSERT_TRUE(RunUntil([&] { return Ctl.Devices().size() == 2 && Enumerations > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Ctl.Devices().size() == 2 && Enumerations > 0; }));
     TJvHidDevice* Ours = Ctl.Devices()[0];
     EXPECT_EQ(Ours->Attributes.VendorID, 0x0168);
     EXPECT_FALSE(Ours->ReadWriteAccess);
@@ -83,22 +74,22 @@ TEST(HidrawHid, ANodeWhosePermissionsComeLateIsCheckedOutAndReadWithoutListingOp
 
     // More passes (a node coming and going elsewhere) list both again and open neither.
     User.AsOwner([&] { Tree.add(2, Device(0x1234, 0x0002)); });
-    ASSERT_TRUE(RunUntil([&] { return Ctl.Devices().size() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return Ctl.Devices().size() == 3; }));
     User.AsOwner([&] { Tree.remove(2); });
-    ASSERT_TRUE(RunUntil([&] { return Ctl.Devices().size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return Ctl.Devices().size() == 2; }));
     EXPECT_TRUE(Opens.opened().empty()) << "listing a device must not open (and wake) it";
 
     // udev's rule gives the user access: the same listed device now can be opened, the owner
     // is told, checks it out, and its reader gets what the device sends.
     User.AsOwner([&] { ASSERT_EQ(::chmod(Tree.nodePath(0).c_str(), 0666), 0); });
-    ASSERT_TRUE(RunUntil([&] { return Out != nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return Out != nullptr; }));
     EXPECT_EQ(Out, Ours);
     ASSERT_TRUE(Out->ReaderRunning());
     const std::vector<std::string> Opened = Opens.opened();
     EXPECT_TRUE(std::all_of(Opened.begin(), Opened.end(),
                             [](const std::string& Name) { return Name == "hidraw0"; }));
     User.AsOwner([&] { Tree.write(0, {0x10, 0x02, 0x01}); });  // a short report
-    ASSERT_TRUE(RunUntil([&] { return !Reports.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !Reports.empty(); }));
     ASSERT_EQ(Reports[0].size(), 64u);
     EXPECT_EQ(Reports[0][0], 0x10);
     EXPECT_EQ(Reports[0][2], 0x01);
