@@ -231,6 +231,16 @@ void AutoRunner::Poll() {
         }
     }
 
+    // A unit left half updated: said once, before the press that finishes it.
+    const QString notice = isp_.DeviceNotice();
+    if (notice != deviceNotice_) {
+        deviceNotice_ = notice;
+        if (!notice.isEmpty()) {
+            FlushStatus();
+            Print(notice);
+        }
+    }
+
     if (!pressed_) {
         if (isp_.Session().Mode() != DeviceMode::None && isp_.btnStartProgram->isEnabled()) {
             pressed_ = true;

@@ -123,6 +123,7 @@ class AutoRunner : public QObject {
     QElapsedTimer settleWait_;
     QElapsedTimer problemSince_;
     QString problem_;
+    QString deviceNotice_;  // the window's notice last printed
     QList<RunStatus> pending_;
     bool flushQueued_ = false;
     bool pressed_ = false;

@@ -1,12 +1,14 @@
 // The main window: controls, device detection, the link to the device and the report I/O.
 #include "app/isp.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QColor>
 #include <QFont>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QPalette>
@@ -165,9 +167,6 @@ void TfmIsp::BuildControls() {
     lbProblem->setGeometry(6, 1, kClientWidth - 12, 46);
     lbProblem->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     lbProblem->setWordWrap(true);
-    QPalette warning = lbProblem->palette();
-    warning.setColor(QPalette::WindowText, QColor(0xA0, 0x00, 0x00));
-    lbProblem->setPalette(warning);
     lbProblem->hide();
 
     auto makeButton = [&](QPushButton*& button, const char* name, const char* text, QRect rect,
@@ -201,6 +200,8 @@ void TfmIsp::BuildControls() {
     sbStatus->SetPanelText(0, kPanelDisconnect);
     area->status = sbStatus;
 
+    DescribeControls();
+
     // Service entries: no visible menu shows them, the shortcuts reach them.
     Memory1 = new QAction(QStringLiteral("Memory"), this);
     Memory1->setObjectName(QStringLiteral("Memory1"));
@@ -221,6 +222,62 @@ void TfmIsp::BuildControls() {
         const QRect desk = screen->availableGeometry();
         move(desk.center() - QPoint(kFrameWidth / 2, kFrameHeight / 2));
     }
+}
+
+void TfmIsp::DescribeControls() {
+    setAccessibleName(windowTitle());
+    setAccessibleDescription(QStringLiteral("Updates a Velto unit's firmware and DSP program"));
+    lbHidShow->setAccessibleName(lbHidShow->text());
+    lbHidShow->setAccessibleDescription(QStringLiteral("Heading"));
+    lbProblem->setAccessibleName(QStringLiteral("Device notice"));  // the line, once shown
+    lbProblem->setAccessibleDescription(
+        QStringLiteral("What keeps the device from being updated, or what it needs"));
+    btnStartProgram->setAccessibleName(btnStartProgram->text());
+    btnStartProgram->setAccessibleDescription(
+        QStringLiteral("Updates the device: its microcontroller firmware, then its DSP "
+                       "program. Enter or Space presses it."));
+    // The three service buttons lie under "Start Program " but stay in the tab order.
+    bnMcuProgram->setAccessibleName(bnMcuProgram->text());
+    bnMcuProgram->setAccessibleDescription(
+        QStringLiteral("Service action: starts the whole update from the microcontroller "
+                       "firmware, as \"Start Program \" does"));
+    bnSecurity->setAccessibleName(bnSecurity->text());
+    bnSecurity->setAccessibleDescription(
+        QStringLiteral("Service action: starts the read of the device's parameters, from "
+                       "which the DSP programming that follows is masked"));
+    bnDspPorgram->setAccessibleName(bnDspPorgram->text());
+    bnDspPorgram->setAccessibleDescription(
+        QStringLiteral("Service action: starts writing the DSP program to the device"));
+    pbProgress->setAccessibleName(QStringLiteral("Progress"));
+    pbProgress->setAccessibleDescription(QStringLiteral("How far the update's current part is"));
+    // Focus goes to the start button as it is offered, so that Space presses it.
+    btnStartProgram->installEventFilter(this);
+}
+
+bool TfmIsp::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == btnStartProgram && event->type() == QEvent::EnabledChange &&
+        btnStartProgram->isEnabled()) {
+        QWidget* focused = focusWidget();
+        if (focused == nullptr || !focused->isEnabled()) btnStartProgram->setFocus();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TfmIsp::keyPressEvent(QKeyEvent* event) {
+    const int key = event->key();
+    const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+    // Space reaches the window only when no button took it.
+    if ((enter || key == Qt::Key_Space) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        auto* focused = qobject_cast<QPushButton*>(focusWidget());
+        QPushButton* target = enter && focused != nullptr ? focused : btnStartProgram;
+        if (target->isEnabled()) {
+            target->click();
+            event->accept();
+            return;
+        }
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 void TfmIsp::WireHandlers() {
@@ -304,6 +361,8 @@ void TfmIsp::SetProgress(int position) {
     const int clamped = std::clamp(position, pbProgress->minimum(), pbProgress->maximum());
     if (pbProgress->value() == clamped) return;
     pbProgress->setValue(clamped);
+    QAccessibleValueChangeEvent change(pbProgress, clamped);
+    QAccessible::updateAccessibility(&change);
     emit StatusChanged();
 }
 
@@ -434,10 +493,7 @@ void TfmIsp::UpdateDeviceProblem() {
     if (problem == deviceProblem_) return;
     const bool cleared = problem.isEmpty();
     deviceProblem_ = problem;
-    lbProblem->setText(problem);
-    lbProblem->setToolTip(problem);
-    lbProblem->setVisible(!cleared);
-    lbHidShow->setVisible(cleared);
+    ShowHeadingLine();
     if (!cleared) {
         btnStartProgram->setEnabled(false);
     } else if (session_->Device() != nullptr && session_->StartOffered()) {
@@ -445,6 +501,33 @@ void TfmIsp::UpdateDeviceProblem() {
         btnStartProgram->setEnabled(true);
     }
     emit StatusChanged();
+}
+
+void TfmIsp::SetDeviceNotice(const QString& text) {
+    if (deviceNotice_ == text) return;
+    deviceNotice_ = text;
+    ShowHeadingLine();
+    emit StatusChanged();
+}
+
+void TfmIsp::ShowHeadingLine() {
+    const QString line = deviceProblem_.isEmpty() ? deviceNotice_ : deviceProblem_;
+    // A problem is a warning; a notice only tells.
+    QPalette pal = lbProblem->palette();
+    pal.setColor(QPalette::WindowText, deviceProblem_.isEmpty()
+                                           ? palette().color(QPalette::WindowText)
+                                           : QColor(0xA0, 0x00, 0x00));
+    lbProblem->setPalette(pal);
+    lbProblem->setText(line);
+    lbProblem->setToolTip(line);
+    // A screen reader reads the line as the label's name, and is told when one appears.
+    lbProblem->setAccessibleName(line.isEmpty() ? QStringLiteral("Device notice") : line);
+    lbProblem->setVisible(!line.isEmpty());
+    lbHidShow->setVisible(line.isEmpty());
+    if (!line.isEmpty()) {
+        QAccessibleEvent alert(lbProblem, QAccessible::Alert);
+        QAccessible::updateAccessibility(&alert);
+    }
 }
 
 bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {

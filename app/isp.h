@@ -74,6 +74,11 @@ class TfmIsp : public QMainWindow {
     // is not empty "Start Program " stays disabled and no flow writes to the device.
     // StatusChanged() is emitted whenever it changes.
     QString DeviceProblem() const { return deviceProblem_; }
+    // A word about the unit held that does not keep it from being updated (empty: none): it
+    // came in update mode although no run of this window put it there. Shown in the heading's
+    // place while there is no DeviceProblem(); StatusChanged() is emitted when it changes.
+    QString DeviceNotice() const { return deviceNotice_; }
+    void SetDeviceNotice(const QString& text);
     TfmProgData* ProgDataWindow() const { return fmProgData_; }
 
     // Whether closing the window while the device is being written asks first (default: yes).
@@ -153,14 +158,21 @@ class TfmIsp : public QMainWindow {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    // Enter, and Space with no button focused, press "Start Program ".
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void BuildControls();
+    // Names and descriptions for screen readers.
+    void DescribeControls();
     // Records and shows a backend module that could not be loaded.
     void CheckBackend();
     // Works out DeviceProblem() from the held device, the images and the last change pass.
     void UpdateDeviceProblem();
     bool PlaceholdersInUse() const;
+    // The heading, or in its place the device problem or else the notice.
+    void ShowHeadingLine();
     void WireHandlers();
 
     DialogSeam* dialogs_ = nullptr;
@@ -168,6 +180,7 @@ class TfmIsp : public QMainWindow {
     bool AskToClose();
 
     QString deviceProblem_;
+    QString deviceNotice_;
     // Noted by the enumerate handler for a device it could not take (empty: none).
     QString accessProblem_;
     // How long a device without access has been waiting for udev to grant it.

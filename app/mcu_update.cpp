@@ -145,6 +145,8 @@ void UpdateSession::tmMcuProgTimer() {
     if (RefusedForProblem()) return;
     RunStage = FullRunStage::McuUpdate;
     Step = 2;
+    // The update that finishes an interrupted one is under way.
+    w_.SetDeviceNotice({});
     // Red before the link starts: a link that fails to open puts it back.
     SetStatusRed(true);
     watch_->Enter(RunPhase::McuHandshake);

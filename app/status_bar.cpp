@@ -1,12 +1,42 @@
 #include "app/status_bar.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
 
+namespace {
+
+const QString kDescription =
+    QStringLiteral("The link to the device, the device found, and the update's step");
+
+// Screen readers have a command that reads the status bar: they look for the role.
+QAccessibleInterface* StatusBarAccessible(const QString& key, QObject* object) {
+    if (key != QLatin1String("TStatusBar") || !object->isWidgetType()) return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::StatusBar);
+}
+
+// The word part of a step text ("Mcu Programing" of "Mcu Programing 12").
+QString StepOf(const QString& text) {
+    qsizetype end = text.size();
+    while (end > 0 && (text[end - 1].isDigit() || text[end - 1].isSpace()))
+        --end;
+    return text.left(end);
+}
+
+}  // namespace
+
 TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(StatusBarAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
     setObjectName(QStringLiteral("sbStatus"));
+    setAccessibleName(QStringLiteral("Status"));
+    setAccessibleDescription(kDescription);
     setFixedHeight(kHeight);
     setAutoFillBackground(true);
     auto* layout = new QHBoxLayout(this);
@@ -25,6 +55,9 @@ TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent) {
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
         panel->setIndent(2);
+        // The panel's name is its text, as the label gives it; the description says which.
+        panel->setAccessibleDescription(i == 0 ? QStringLiteral("Link to the device")
+                                               : QStringLiteral("Device found"));
         layout->addWidget(panel, i + 1 < kPanelCount ? 0 : 1);
         panels_[static_cast<std::size_t>(i)] = panel;
     }
@@ -47,9 +80,17 @@ int TStatusBar::PanelWidth(int panel) const {
 }
 
 void TStatusBar::SetSimpleText(const QString& text) {
+    const bool newStep = StepOf(text) != StepOf(simpleText_);
     simpleText_ = text;
-    // Not drawn while the panels are shown; kept readable as the tool tip.
+    // Not drawn while the panels are shown; kept readable as the tool tip, and as the bar's
+    // description for screen readers (the change is an event of its own).
     setToolTip(text);
+    setAccessibleDescription(text.isEmpty() ? kDescription : text);
+    // A new step is announced; the count within a step only updates the description.
+    if (newStep && !text.isEmpty()) {
+        QAccessibleEvent alert(this, QAccessible::Alert);
+        QAccessible::updateAccessibility(&alert);
+    }
 }
 
 void TStatusBar::SetRed(bool red) {

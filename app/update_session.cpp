@@ -20,6 +20,12 @@ constexpr uint16_t kProductUpdate = 0x0904;
 
 }  // namespace
 
+QString InterruptedUpdateNotice() {
+    return QStringLiteral(
+        "This unit's last update did not finish, so it is still in update mode. "
+        "\"Start Program \" finishes it.");
+}
+
 QString PanelText(DeviceMode mode) {
     switch (mode) {
         case DeviceMode::Run:
@@ -73,6 +79,10 @@ void UpdateSession::HoldDevice(TJvHidDevice* dev) {
 
 void UpdateSession::DeviceArrived(DeviceMode mode, bool offer) {
     ShowMode(mode);
+    // In update mode without this window having asked for it (no mode switch awaited): an
+    // earlier update was cut off, by this run or before this program started.
+    w_.SetDeviceNotice(mode == DeviceMode::Update && !McuUpdatePending ? InterruptedUpdateNotice()
+                                                                       : QString());
     if (mode == DeviceMode::Update) {
         w_.bnSecurity->setEnabled(true);
         w_.bnDspPorgram->setEnabled(false);
@@ -111,6 +121,7 @@ void UpdateSession::DeviceLeft() {
     }
     paramReadOpen_ = false;
     ReleaseDevice();
+    w_.SetDeviceNotice({});
     ShowMode(DeviceMode::None);
     w_.bnDspPorgram->setEnabled(false);
     w_.bnMcuProgram->setEnabled(true);

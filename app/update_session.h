@@ -45,6 +45,8 @@ enum class DeviceMode {
 
 // The device panel's text for a mode.
 QString PanelText(DeviceMode mode);
+// What the window says of a unit found in update mode that no run of it put there.
+QString InterruptedUpdateNotice();
 
 class UpdateSession : public QObject, public LUsbOwner {
     Q_OBJECT

@@ -87,6 +87,17 @@ TfmHidData::TfmHidData(QWidget* mainWindow, int capacity)
     btnSave->setObjectName(QStringLiteral("btnSave"));
     btnSave->setAutoDefault(false);
     connect(btnSave, &QPushButton::clicked, this, [this] { SaveClick(); });
+    setAccessibleName(QStringLiteral("HID log"));
+    setAccessibleDescription(
+        QStringLiteral("Service window: every report written to the device and passed on from it"));
+    hbHidData->setAccessibleName(QStringLiteral("Reports"));
+    hbHidData->setAccessibleDescription(QStringLiteral(
+        "One line per report: W for written, R for read, the report ID, then its bytes in hex"));
+    lbDropped->setAccessibleName(QStringLiteral("Lines dropped"));
+    lbDropped->setAccessibleDescription(
+        QStringLiteral("How many of the oldest lines the log no longer holds"));
+    btnSave->setAccessibleName(QStringLiteral("Save"));
+    btnSave->setAccessibleDescription(QStringLiteral("Writes the log's lines to a text file"));
 
     auto* bottom = new QHBoxLayout;
     bottom->setContentsMargins(4, 2, 4, 2);

@@ -23,6 +23,12 @@ TfmProgData::TfmProgData(QWidget* mainWindow) : QDialog(nullptr), mainWindow_(ma
     moShowCode->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     moShowCode->setFont(FixedPitchFont(13));
     moShowCode->setPlainText(QStringLiteral("Memo1"));
+    setAccessibleName(QStringLiteral("Program data"));
+    setAccessibleDescription(
+        QStringLiteral("Service window: the image the update writes, as a hex dump"));
+    moShowCode->setAccessibleName(QStringLiteral("Dump"));
+    moShowCode->setAccessibleDescription(
+        QStringLiteral("One line per 16 bytes: the address, the bytes in hex, then as text"));
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -85,6 +85,19 @@ TEST_F(AutoRun, PassesWhenTheDeviceHoldsTheImage) {
     EXPECT_EQ(device->CountReceived(Mode::Run, simdev::kCmdEnd), 1u);
 }
 
+TEST_F(AutoRun, FinishesAUnitLeftInUpdateModeAndSaysSoOnce) {
+    device->Unplug();
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("No Device")));
+    ASSERT_TRUE(device->PlugIn(Mode::Update));
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Update HID")));
+    FlashCheck check(*device, image_);
+    EXPECT_EQ(RunWith(&check), 0) << Text().toStdString();
+    const QString text = Text();
+    EXPECT_EQ(text.count(InterruptedUpdateNotice()), 1) << text.toStdString();
+    EXPECT_LT(text.indexOf(InterruptedUpdateNotice()), text.indexOf("pressing \"Start Program \""));
+    EXPECT_TRUE(text.contains("PASS: Program OK, memories match (exit 0"));
+}
+
 TEST_F(AutoRun, MemoryMismatchIsExitTwo) {
     Bytes other = image_;
     other[100] ^= 0xFF;

@@ -207,6 +207,8 @@ TEST_F(CleanRestart, UnitLeavingSaysWhatItIsLeftWithAndTheStepAgreesWithTheProgr
 
     // It comes back in update mode, as the sentence says, and Start Program finishes it.
     ASSERT_TRUE(device->PlugIn(Mode::Update));
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Update HID")));
+    EXPECT_EQ(isp->DeviceNotice(), InterruptedUpdateNotice());
     SecondRunCompletes();
 }
 
