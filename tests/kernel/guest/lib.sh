@@ -245,6 +245,12 @@ has() {
   slurp "$1"
   [[ $text == *"$2"* ]]
 }
+# has_all FILE TEXT...: the file holds every text.
+has_all() {
+  local file="$1" t
+  shift
+  for t in "$@"; do has "$file" "$t" || return 1; done
+}
 in_range() { [ "$1" -ge "$2" ] && [ "$1" -le "$3" ]; }
 # has_line FILE PATTERN: a line of the file matches the glob pattern.
 has_line() {
@@ -312,8 +318,13 @@ scenario_update() {
 scenario_unplug() {
   start_device --unplug-at-packet 40 --unplug-at-block 100 --replug-after 1000
   cut_run mcu 3
-  end_after_plug=5 run_updater dsp 0 300
+  end_after_plug=5 run_updater dsp 0 300 --report "$PWD/$current.dsp.report"
   check_cut dsp 5
+  check "dsp: the unit left in update mode is said to have an unfinished update" \
+    has "$current.dsp.out" "This unit's last update did not finish"
+  check "dsp: the report holds the versions, the units, the run and the trace" \
+    has_all "$current.dsp.report" "== versions" "HID backend: " "== units" "== last run" \
+    "exit status: " "== trace"
   memories
   check "the MCU update completed in the run after the first cut" \
     has "$memory_report" "flash: matches the image"
