@@ -32,6 +32,7 @@ TJvHidPnPInfo::TJvHidPnPInfo(HDEVINFO APnPHandle, const SP_DEVINFO_DATA& ADevDat
     Exclusive = GetRegistryPropertyDWord(SPDRP_EXCLUSIVE);
     LegacyBusType = GetRegistryPropertyDWord(SPDRP_LEGACYBUSTYPE);
     LocationInfo = GetRegistryPropertyString(SPDRP_LOCATION_INFORMATION);
+    LocationPaths = GetRegistryPropertyStringList(SPDRP_LOCATION_PATHS);
     PhysDevObjName = GetRegistryPropertyString(SPDRP_PHYSICAL_DEVICE_OBJECT_NAME);
     Security = GetRegistryPropertyString(SPDRP_SECURITY_SDS);
     UINumber = GetRegistryPropertyDWord(SPDRP_UI_NUMBER);

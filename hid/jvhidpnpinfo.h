@@ -45,6 +45,8 @@ class TJvHidPnPInfo {
     uint32_t Exclusive = 0;
     uint32_t LegacyBusType = 0;
     std::string LocationInfo;
+    // Where the device is plugged in, kept when it re-enumerates (a USB port path).
+    std::vector<std::string> LocationPaths;
     std::string PhysDevObjName;
     std::string Security;
     uint32_t UINumber = 0;

@@ -119,6 +119,7 @@ DeviceIdentity VeltoDevice::IdentityFor(Mode mode, const DeviceOptions& options)
     id.manufacturer = options.manufacturer;
     id.product = mode == Mode::Run ? options.runProduct : options.updateProduct;
     id.serial = options.serial;
+    id.location = options.location;
     id.reportDescriptor = ReportDescriptor();
     return id;
 }

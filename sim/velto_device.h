@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -93,6 +94,8 @@ struct DeviceOptions {
     // "SIM" first: the updater writes its placeholder images only to a device whose serial
     // number says it is the simulated one.
     std::u16string serial = u"SIM-VT0103-0001";
+    // The port it is plugged into, the same in both modes.
+    std::string location = "1-1";
 };
 
 // One output report as the device saw it, in arrival order.

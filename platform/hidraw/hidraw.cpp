@@ -565,6 +565,7 @@ class HidrawBackend final : public velto::platform::Backend {
         if (!info.product.empty()) p[SPDRP_FRIENDLYNAME] = Property::text(info.product);
         if (!info.manufacturer.empty()) p[SPDRP_MFG] = Property::text(info.manufacturer);
         if (!info.hidPhys.empty()) p[SPDRP_LOCATION_INFORMATION] = Property::text(info.hidPhys);
+        if (!info.location.empty()) p[SPDRP_LOCATION_PATHS] = Property::list({info.location});
         if (!info.driver.empty()) p[SPDRP_SERVICE] = Property::text(info.driver);
         if (info.usb) p[SPDRP_BUSNUMBER] = Property::dword(info.busNumber);
         return entry;

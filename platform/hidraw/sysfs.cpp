@@ -106,6 +106,16 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// HID_PHYS names the interface too ("usb-0000:00:14.0-1/input0"); a unit's place is the same
+// for all its interfaces and modes.
+std::string physWithoutInput(const std::string& phys) {
+    const auto slash = phys.rfind("/input");
+    if (slash == std::string::npos || slash + 6 == phys.size()) return phys;
+    const bool digits = std::all_of(phys.begin() + static_cast<std::ptrdiff_t>(slash) + 6,
+                                    phys.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits ? phys.substr(0, slash) : phys;
+}
+
 // Lines KEY=value of a uevent file.
 std::string ueventValue(const std::string& uevent, const std::string& key) {
     std::size_t pos = 0;
@@ -148,6 +158,7 @@ void readUsbParent(const std::string& sysRoot, const std::string& hidPath, Inter
     for (int depth = 0; depth < 16 && inside(dir, sysRoot); ++depth) {
         if (exists(dir + "/idVendor")) {
             out.usb = true;
+            out.location = baseName(dir);
             out.manufacturer = readValue(dir + "/manufacturer");
             out.product = readValue(dir + "/product");
             out.serial = readValue(dir + "/serial");
@@ -218,6 +229,7 @@ std::optional<Interface> readInterface(const Roots& roots, const std::string& na
     auto descriptor = readFile(*hidPath + "/report_descriptor", kMaxDescriptor);
     if (descriptor) out.descriptor.assign(descriptor->begin(), descriptor->end());
     readUsbParent(*sysRoot, *hidPath, out);
+    if (out.location.empty()) out.location = physWithoutInput(out.hidPhys);
     return out;
 }
 

@@ -33,6 +33,9 @@ struct Interface {
     std::string product;
     std::string serial;
     uint32_t busNumber = 0;
+    // Where the unit is plugged in, kept across its re-enumerations: the USB device's port
+    // path ("1-2.3"), or for a device with no USB parent its HID_PHYS without "/inputN".
+    std::string location;
     std::vector<uint8_t> descriptor;
 };
 

@@ -289,6 +289,8 @@ class SimBackend final : public velto::platform::Backend {
             entry.properties[SPDRP_MFG] =
                 Property::text(velto::platform::toUtf8(info.manufacturer));
             entry.properties[SPDRP_ENUMERATOR_NAME] = Property::text("HID");
+            if (!info.location.empty())
+                entry.properties[SPDRP_LOCATION_PATHS] = Property::list({info.location});
             entries.push_back(std::move(entry));
         }
         return entries;

@@ -20,6 +20,8 @@ struct DeviceInfo {
     std::u16string manufacturer;
     std::u16string product;
     std::u16string serial;
+    // Where the device is plugged in, as a USB port path ("1-1"); the same in every mode.
+    std::string location;
     std::vector<uint8_t> reportDescriptor;
 };
 

@@ -8,6 +8,7 @@
 
 #include "hid/hid.h"
 #include "hid/jvhidcontrollerclass.h"
+#include "hid/unit_identity.h"
 
 namespace hidlist {
 
@@ -50,6 +51,8 @@ void DescribeOne(std::ostringstream& Out, TJvHidDevice* Dev, int Idx) {
         Out << "    (unplugged)\n";
         return;
     }
+    // How the updater tells this unit from others (--port, --serial).
+    if (!Mode.empty()) Out << "    unit:         " << IdentityOf(*Dev).Describe() << "\n";
     Out << "    manufacturer: \"" << Utf8(Dev->GetVendorName()) << "\"\n";
     Out << "    product:      \"" << Utf8(Dev->GetProductName()) << "\"\n";
     Out << "    serial:       \"" << Utf8(Dev->GetSerialNumber()) << "\"\n";

@@ -68,7 +68,8 @@ bool UhidPort::Plug(const simdev::DeviceIdentity& identity, simdev::OutputHandle
     uhid_create2_req& c = ev->u.create2;
     // What a host reads as the product name and serial number comes from the model itself.
     CopyString(c.name, identity.product);
-    CopyString(c.phys, u"velto-uhid-device");
+    // The kernel reports it as HID_PHYS: where the host finds the unit again after a reset.
+    CopyString(c.phys, QString::fromStdString(identity.location).toStdU16String());
     CopyString(c.uniq, identity.serial);
     if (identity.reportDescriptor.size() > sizeof c.rd_data) {
         std::lock_guard lk(mu_);
