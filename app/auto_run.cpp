@@ -72,6 +72,7 @@ AutoRunner::AutoRunner(TfmIsp& isp, RecordingDialogs& dialogs, AutoRunSettings s
       err_(err),
       verifier_(verifier),
       report_(out, settings_.style) {
+    report_.SetPrefix(settings_.linePrefix);
     poll_ = new QTimer(this);
     poll_->setInterval(kPollMs);
     connect(poll_, &QTimer::timeout, this, [this] { Poll(); });
@@ -109,7 +110,7 @@ AutoRunner::~AutoRunner() {
 
 void AutoRunner::Start() {
     clock_.start();
-    if (settings_.simulated) {
+    if (settings_.simulated && !settings_.quietStart) {
         Print(
             QStringLiteral("SIMULATED device: this run updates the simulated device in this "
                            "program; no real device is written"));
@@ -122,6 +123,7 @@ void AutoRunner::Start() {
 
 void AutoRunner::Print(const QString& text) {
     report_.Line(text, clock_.elapsed());
+    if (events_ != nullptr) events_->OnMessage(text, clock_.elapsed());
 }
 
 void AutoRunner::PrintError(const QString& text) {
@@ -156,15 +158,19 @@ void AutoRunner::OnStatusChanged() {
 void AutoRunner::FlushStatus() {
     flushQueued_ = false;
     if (finished_) return;
-    for (const RunStatus& s : pending_)
+    for (const RunStatus& s : pending_) {
         report_.Status(s, clock_.elapsed());
+        if (events_ != nullptr) events_->OnStatus(s, clock_.elapsed());
+    }
     pending_.clear();
 }
 
 void AutoRunner::OnDialog(bool error, const QString& text) {
     FlushStatus();
-    Print(QStringLiteral("dialog (%1): \"%2\"")
-              .arg(error ? QStringLiteral("error") : QStringLiteral("information"), text));
+    report_.Line(QStringLiteral("dialog (%1): \"%2\"")
+                     .arg(error ? QStringLiteral("error") : QStringLiteral("information"), text),
+                 clock_.elapsed());
+    if (events_ != nullptr) events_->OnDialog(error, text, clock_.elapsed());
     if (error) {
         errorShown_ = true;
         timeLeft_.End();
@@ -188,7 +194,12 @@ void AutoRunner::OnUnitLeft(RunPhase /*phase*/, const QString& sentence) {
 void AutoRunner::OnDeadline() {
     // Nothing to update at all is not the same as an update that never ended.
     if (!sawDevice_) {
-        Finish(exitcode::kTimeout, QStringLiteral("no Velto device found within %1 s (--timeout)")
+        const UnitRequest& request = isp_.Units().Request();
+        const QString what = request.Empty() ? QStringLiteral("no Velto device")
+                                             : QStringLiteral("no Velto unit with ") +
+                                                   QString::fromStdString(request.Describe());
+        Finish(exitcode::kTimeout, QStringLiteral("%1 found within %2 s (--timeout)")
+                                       .arg(what)
                                        .arg(settings_.timeoutSeconds));
         return;
     }
@@ -214,6 +225,21 @@ void AutoRunner::Poll() {
     }
     report_.Tick(clock_.elapsed());
     if (isp_.Session().Device() != nullptr || !isp_.DeviceProblem().isEmpty()) sawDevice_ = true;
+
+    // Several units and nothing to say which: refused before anything is written.
+    if (!pressed_ && isp_.UnitChoiceNeeded()) {
+        QStringList units;
+        for (const UnitEntry& unit : isp_.Units().Present())
+            units << UnitSelection::Describe(unit).simplified();
+        PrintError(QStringLiteral("%1 Velto units are present (%2): choose one with --port or "
+                                  "--serial, or update them all with --all. Nothing was "
+                                  "written to any of them.")
+                       .arg(units.size())
+                       .arg(units.join(QStringLiteral("; "))));
+        Finish(exitcode::kSeveralUnits,
+               QStringLiteral("several Velto units are present and none was chosen"));
+        return;
+    }
 
     // A device the window cannot update (no access yet, in use, no product firmware): udev
     // may still grant access, so the run waits a while before it gives up.
@@ -314,5 +340,6 @@ void AutoRunner::Finish(int code, const QString& reason) {
               .arg(code)
               .arg(static_cast<double>(clock_.elapsed()) / 1000.0, 0, 'f', 3));
     report_.Finish();
+    if (events_ != nullptr) events_->OnFinished(code, reason, clock_.elapsed());
     emit Finished(code);
 }

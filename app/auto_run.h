@@ -57,6 +57,18 @@ class AutoVerifier {
     virtual bool Verify(const std::function<void(const QString&)>& print) = 0;
 };
 
+// What an unattended run tells as it goes, for output other than its own lines (JSON lines, the
+// table of several units). Called on the UI thread.
+class RunEvents {
+  public:
+    virtual ~RunEvents() = default;
+    virtual void OnStatus(const RunStatus& status, qint64 elapsedMs) = 0;
+    // A notice of the run (the device left, a device problem, ...).
+    virtual void OnMessage(const QString& text, qint64 elapsedMs) = 0;
+    virtual void OnDialog(bool error, const QString& text, qint64 elapsedMs) = 0;
+    virtual void OnFinished(int exitCode, const QString& reason, qint64 elapsedMs) = 0;
+};
+
 struct AutoRunSettings {
     QString program;  // the name on error messages
     int timeoutSeconds = 300;
@@ -64,6 +76,10 @@ struct AutoRunSettings {
     int reconnectWaitSeconds = 60;
     ProgressStyle style = ProgressStyle::Lines;
     bool simulated = false;  // says so at the start and in the result
+    // Put before each line of output ("[1-2] " when several units are updated at once).
+    QString linePrefix;
+    // Say nothing at the start: a run of several units says it once for all.
+    bool quietStart = false;
 };
 
 class AutoRunner : public QObject {
@@ -81,7 +97,12 @@ class AutoRunner : public QObject {
     ~AutoRunner() override;
 
     void Start();
+    // Told every event as well (not owned; null: none).
+    void SetEvents(RunEvents* events) { events_ = events; }
     int ExitCode() const { return exitCode_; }
+    bool Done() const { return finished_; }
+    // Seconds from the start of the runner to its end (or to now).
+    double Seconds() const { return static_cast<double>(clock_.elapsed()) / 1000.0; }
     // Wall time from the press of "Start Program " to " Program OK !! ", in ms (-1 before).
     qint64 RunMs() const { return runMs_; }
     // Why the run ended (empty before).
@@ -110,6 +131,7 @@ class AutoRunner : public QObject {
     std::FILE* out_;
     std::FILE* err_;
     AutoVerifier* verifier_;
+    RunEvents* events_ = nullptr;
     ProgressReport report_;
     TimeLeft timeLeft_;
 

@@ -130,8 +130,9 @@ QStringList ArgumentsOf(int argc, char** argv) {
 CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString& about,
                                            const QStringList& args, UpdaterOptions& options) {
     Parser p(program,
-             QStringLiteral("[--auto] [--trace FILE] [--report FILE] [--timeout S] "
-                            "[--reconnect-wait S] [--verbose] [Qt options]"),
+             QStringLiteral("[--auto [--all | --loop [--count N] [--again]] [--json]] "
+                            "[--port PATH] [--serial S] [--list] [--trace FILE] [--report FILE] "
+                            "[--timeout S] [--reconnect-wait S] [--verbose] [Qt options]"),
              about, true);
     const QCommandLineOption autoRun(
         QStringLiteral("auto"),
@@ -166,8 +167,46 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
     const QCommandLineOption verbose(
         QStringLiteral("verbose"),
         QStringLiteral("With --auto: print every step, not only phase changes and every 10 %."));
-    for (const QCommandLineOption& o : {autoRun, trace, report, timeout, reconnect, verbose})
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("Update only the unit plugged into this USB port path (as --list and "
+                       "velto-hid-list show it, e.g. 1-2.3), in the window and with --auto."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption serial(QStringLiteral("serial"),
+                                    QStringLiteral("Update only the unit with this serial number."),
+                                    QStringLiteral("S"));
+    const QCommandLineOption list(QStringLiteral("list"),
+                                  QStringLiteral("Print the Velto units present (port, mode, "
+                                                 "serial, access) and exit."));
+    const QCommandLineOption all(
+        QStringLiteral("all"),
+        QStringLiteral("With --auto: update every Velto unit present, all at once; a unit that "
+                       "fails never stops the others. Ends with a table of the units."));
+    const QCommandLineOption loop(
+        QStringLiteral("loop"),
+        QStringLiteral("With --auto: wait for units and update each one as it is plugged in, "
+                       "several at once, until --count units are done (or the program is "
+                       "stopped). A serial that passed in this loop is skipped."));
+    const QCommandLineOption count(QStringLiteral("count"),
+                                   QStringLiteral("With --loop: stop after N units (1..100000)."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption again(
+        QStringLiteral("again"),
+        QStringLiteral("With --loop: update a unit again although its serial passed already."));
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("With --auto: write JSON lines to standard output (one per event, and a "
+                       "final record per unit); the human text goes to standard error."));
+    const bool simulator = program.endsWith(QStringLiteral("-sim"));
+    const QCommandLineOption devices(
+        QStringLiteral("devices"),
+        QStringLiteral("Plug in N simulated units (1..%1, default 1), at ports 1-1, 1-2, ...")
+            .arg(kMaxSimulatedDevices),
+        QStringLiteral("N"));
+    for (const QCommandLineOption& o : {autoRun, trace, report, timeout, reconnect, verbose, port,
+                                        serial, list, all, loop, count, again, json})
         p.Qt().addOption(o);
+    if (simulator) p.Qt().addOption(devices);
 
     const QString tail =
         QStringLiteral(
@@ -179,7 +218,11 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
             "  3  no end within the time-out\n"
             "  4  the device is present but cannot be updated (no access, in use by another\n"
             "     program, or no product firmware in this build)\n"
-            "  5  the HID backend module cannot be loaded\n")
+            "  5  the HID backend module cannot be loaded\n"
+            "  6  several Velto units are present and none was chosen (--port, --serial,\n"
+            "     --all); nothing was written to any of them\n"
+            "With --all and --loop the status is 0 only if every unit passed; otherwise it is\n"
+            "the status of the first unit (in port order) that did not.\n")
             .arg(program.endsWith(QStringLiteral("-sim"))
                      ? QStringLiteral(" and both memories equal the images")
                      : QString(),
@@ -223,6 +266,46 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
         }
         options.reconnectWaitSeconds = static_cast<int>(s);
     }
+    options.port = p.Qt().value(port);
+    options.serial = p.Qt().value(serial);
+    if (p.Qt().isSet(port) && options.port.isEmpty())
+        return p.Fail(QStringLiteral("--port needs a port path, e.g. 1-2.3."));
+    if (p.Qt().isSet(serial) && options.serial.isEmpty())
+        return p.Fail(QStringLiteral("--serial needs a serial number."));
+    options.listUnits = p.Qt().isSet(list);
+    options.all = p.Qt().isSet(all);
+    options.loop = p.Qt().isSet(loop);
+    options.again = p.Qt().isSet(again);
+    options.json = p.Qt().isSet(json);
+    if ((options.all || options.loop || options.json) && !options.autoRun)
+        return p.Fail(QStringLiteral("--all, --loop and --json go with --auto."));
+    if (options.all && options.loop)
+        return p.Fail(QStringLiteral("--all and --loop cannot be used together."));
+    if ((options.all || options.loop) && (p.Qt().isSet(port) || p.Qt().isSet(serial)))
+        return p.Fail(
+            QStringLiteral("--all and --loop take every unit: leave out --port and "
+                           "--serial."));
+    if ((p.Qt().isSet(count) || options.again) && !options.loop)
+        return p.Fail(QStringLiteral("--count and --again go with --loop."));
+    if (p.Qt().isSet(count)) {
+        const QString text = p.Qt().value(count);
+        bool ok = false;
+        const qlonglong n = text.toLongLong(&ok, 10);
+        if (!ok || n < 1 || n > 100000)
+            return p.Fail(
+                QStringLiteral("--count takes a number from 1 to 100000, not '%1'.").arg(text));
+        options.count = static_cast<int>(n);
+    }
+    if (simulator && p.Qt().isSet(devices)) {
+        const QString text = p.Qt().value(devices);
+        bool ok = false;
+        const qlonglong n = text.toLongLong(&ok, 10);
+        if (!ok || n < 1 || n > kMaxSimulatedDevices)
+            return p.Fail(QStringLiteral("--devices takes a number from 1 to %1, not '%2'.")
+                              .arg(kMaxSimulatedDevices)
+                              .arg(text));
+        options.devices = static_cast<int>(n);
+    }
     return r;
 }
 
@@ -231,11 +314,18 @@ CommandLineOutcome ParseListerCommandLine(const QStringList& args) {
              QStringLiteral("Lists every HID interface the updater can see, with identifiers, "
                             "strings, report sizes and access, and marks the Velto device."),
              false);
-    return p.Parse(args, QStringLiteral("\nExit status:\n"
-                                        "  0  a Velto device (0168:0821 or 0168:0904) is listed\n"
-                                        "  1  no Velto device is present\n"
-                                        "  2  a bad option\n"
-                                        "  5  the HID backend module cannot be loaded\n"));
+    return p.Parse(
+        args,
+        QStringLiteral(
+            "\nExit status:\n"
+            "  0  a Velto device (0168:0821 or 0168:0904) is listed\n"
+            "  1  no Velto device is present\n"
+            "  2  a bad option\n"
+            "  5  the HID backend module cannot be loaded\n"
+            "  6  several Velto units are present and none was chosen (--port, --serial,\n"
+            "     --all); nothing was written to any of them\n"
+            "With --all and --loop the status is 0 only if every unit passed; otherwise it is\n"
+            "the status of the first unit (in port order) that did not.\n"));
 }
 
 QString FileError(const QString& program, const QString& what, const QString& path, int error) {

@@ -17,6 +17,8 @@ inline constexpr int kUsage = 2;     // bad option or file error (simulator: mem
 inline constexpr int kTimeout = 3;
 inline constexpr int kDeviceBlocked = 4;  // a device is present but cannot be updated
 inline constexpr int kNoBackend = 5;      // the platform backend module cannot be loaded
+// updaters: several units are present and nothing says which one to update
+inline constexpr int kSeveralUnits = 6;
 }  // namespace exitcode
 
 // What main does after parsing: go on (exitCode < 0) or end with exitCode, after printing out
@@ -41,8 +43,19 @@ struct UpdaterOptions {
     QString reportFile;  // empty: no report at the end
     int timeoutSeconds = 300;
     int reconnectWaitSeconds = kDefaultReconnectWaitSeconds;
-    QString qtPlatform;  // Qt's -platform, if given
+    QString qtPlatform;      // Qt's -platform, if given
+    QString port;            // --port: the unit at this USB port path only
+    QString serial;          // --serial: the unit with this serial number only
+    bool listUnits = false;  // --list: print the units present and exit
+    bool all = false;        // --all: every unit present, in parallel
+    bool loop = false;       // --loop: each unit as it is plugged in
+    int count = 0;           // --count: the loop ends after this many units (0: never)
+    bool again = false;      // --again: a serial that passed in this loop is updated again
+    bool json = false;       // --json: JSON lines on standard output
+    int devices = 1;         // --devices: simulated units plugged in (simulator only)
 };
+
+inline constexpr int kMaxSimulatedDevices = 16;
 
 inline constexpr int kMinTimeoutSeconds = 1;
 inline constexpr int kMaxTimeoutSeconds = 86400;

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QColor>
+#include <QComboBox>
 #include <QFont>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -27,6 +28,7 @@
 #include "app/diag/report_log.h"
 #include "app/dialogs.h"
 #include "app/status_bar.h"
+#include "app/unit_chooser.h"
 #include "firmware/images.h"
 #include "hid/backend.h"
 #include "hid/hid.h"
@@ -35,9 +37,7 @@
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x0168;
 constexpr uint16_t kProductUpdate = 0x0904;
-constexpr uint16_t kProductRun = 0x0821;
 
 // Outer size of the window; the client area is what is left inside the frame.
 constexpr int kFrameWidth = 431;
@@ -75,12 +75,6 @@ QString AccessProblem(uint32_t error, const std::string& path, bool waitOver) {
     }
     return QStringLiteral("%1 cannot be opened for reading and writing: %2")
         .arg(node, QString::fromStdString(SysErrorMessage(error)));
-}
-
-bool IsVelto(const TJvHidDevice* dev) {
-    return dev != nullptr && dev->Attributes.VendorID == kVendorId &&
-           (dev->Attributes.ProductID == kProductUpdate ||
-            dev->Attributes.ProductID == kProductRun);
 }
 
 // The client area: controls sit at fixed places, the progress and status bars along the bottom.
@@ -196,6 +190,12 @@ void TfmIsp::BuildControls() {
     pbProgress->setFixedHeight(kProgressHeight);
     area->progress = pbProgress;
 
+    // Below the buttons; the window grows by its row while it is shown.
+    unitChooser_ = new UnitChooser(area);
+    unitChooser_->setGeometry(6, 80, kClientWidth - 12, UnitChooser::kRowHeight);
+    unitChooser_->hide();
+    QWidget::setTabOrder(btnStartProgram, unitChooser_->List());
+
     sbStatus = new TStatusBar(area);
     sbStatus->SetPanelText(0, kPanelDisconnect);
     area->status = sbStatus;
@@ -287,6 +287,10 @@ void TfmIsp::WireHandlers() {
     connect(btnStartProgram, &QPushButton::clicked, this, [this] { btnStartProgramClick(); });
     connect(Memory1, &QAction::triggered, this, [this] { Memory1Click(); });
     connect(HidData1, &QAction::triggered, this, [this] { HidData1Click(); });
+    connect(unitChooser_, &UnitChooser::Chosen, this,
+            [this](const UnitIdentity& unit) { ChooseUnit(unit); });
+    // A run's start and end enable and disable the choice.
+    connect(this, &TfmIsp::StatusChanged, this, [this] { ShowUnitChooser(); });
 
     HidCtl->SetOnEnumerate(
         [this](TJvHidDevice* dev, int idx) { return HidCtlEnumerate(dev, idx); });
@@ -465,10 +469,46 @@ void TfmIsp::ShowDump(const uint8_t* bytes, std::size_t count) {
 
 // ---- Detection ----
 
+void TfmIsp::SetUnitRequest(const UnitRequest& request) {
+    units_.SetRequest(request);
+    HidCtlDeviceChange();
+}
+
+void TfmIsp::ChooseUnit(const UnitIdentity& unit) {
+    units_.Choose(unit);
+    HidCtlDeviceChange();
+}
+
+void TfmIsp::RefreshUnits() {
+    units_.FollowRun(session_->RunUnit());
+    units_.SetPresent(VeltoUnitsOf(*HidCtl));
+    TJvHidDevice* held = session_->Device();
+    if (held != nullptr && !session_->RunUnderWay() && !units_.Wants(IdentityOf(*held))) {
+        session_->DeviceLeft();
+        heldIsSimulated_ = false;
+    }
+}
+
+void TfmIsp::ShowUnitChooser() {
+    const auto& units = units_.Present();
+    const bool several = units.size() > 1;
+    if (several) {
+        std::optional<UnitIdentity> current = units_.Chosen();
+        if (TJvHidDevice* held = session_->Device()) current = IdentityOf(*held);
+        unitChooser_->ShowUnits(units, current,
+                                units_.Request().Empty() && !session_->RunUnderWay());
+    }
+    if (several == unitChooser_->isVisible()) return;
+    unitChooser_->setVisible(several);
+    setFixedSize(kClientWidth, kClientHeight + (several ? UnitChooser::kRowHeight : 0));
+}
+
 void TfmIsp::HidCtlDeviceChange() {
     // Access is judged afresh at each pass: the enumerate handler notes what is in the way.
     accessProblem_.clear();
+    RefreshUnits();
     HidCtl->Enumerate();
+    ShowUnitChooser();
     if (accessProblem_.isEmpty()) accessWait_->Clear();
     UpdateDeviceProblem();
 }
@@ -532,7 +572,9 @@ void TfmIsp::ShowHeadingLine() {
 
 bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
     // The window holds one device at a time; a second one stays with the controller.
-    if (session_->Device() != nullptr || !IsVelto(HidDev)) return true;
+    if (session_->Device() != nullptr || !IsVeltoDevice(HidDev)) return true;
+    // Of several units only the one asked for, chosen, or being updated.
+    if (!units_.Wants(IdentityOf(*HidDev))) return true;
     // A device that cannot be opened for reading and writing is not taken: the window says
     // why instead. A later change pass (its access changed) offers it again.
     if (!HidDev->ReadWriteAccess) {
@@ -556,7 +598,7 @@ bool TfmIsp::HidCtlEnumerate(TJvHidDevice* HidDev, int Idx) {
 }
 
 void TfmIsp::HidCtlDeviceUnplug(TJvHidDevice* HidDev) {
-    if (!IsVelto(HidDev)) return;
+    if (!IsVeltoDevice(HidDev)) return;
     // Another device of ours leaving does not end the link to the one held.
     if (session_->Device() != nullptr && HidDev != session_->Device()) return;
     session_->DeviceLeft();

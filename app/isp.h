@@ -15,6 +15,7 @@
 
 #include "app/diag/hid_data.h"
 #include "app/diag/prog_data.h"
+#include "app/unit_selection.h"
 #include "app/update_session.h"
 #include "protocol/lcmd.h"
 
@@ -28,6 +29,7 @@ class TJvHidDevice;
 class TJvHidDeviceController;
 class TStatusBar;
 class DialogSeam;
+class UnitChooser;
 
 // The images the update writes. The window takes the embedded ones; tests hand in small ones.
 struct UpdateImages {
@@ -80,6 +82,16 @@ class TfmIsp : public QMainWindow {
     QString DeviceNotice() const { return deviceNotice_; }
     void SetDeviceNotice(const QString& text);
     TfmProgData* ProgDataWindow() const { return fmProgData_; }
+
+    // The units present and which one the session is for (see unit_selection.h).
+    const UnitSelection& Units() const { return units_; }
+    // --port / --serial: only a unit they accept is ever taken.
+    void SetUnitRequest(const UnitRequest& request);
+    // The user's pick while several units are present (the chooser's list calls it).
+    void ChooseUnit(const UnitIdentity& unit);
+    // Several units are present and nothing says which one to update.
+    bool UnitChoiceNeeded() const { return units_.ChoiceNeeded(); }
+    UnitChooser* Chooser() const { return unitChooser_; }
 
     // Whether closing the window while the device is being written asks first (default: yes).
     // An unattended run, which nobody could answer, turns it off.
@@ -174,6 +186,11 @@ class TfmIsp : public QMainWindow {
     // The heading, or in its place the device problem or else the notice.
     void ShowHeadingLine();
     void WireHandlers();
+    // Takes in the units present before a pass offers them; a unit held that is no longer
+    // the one wanted goes back to the controller.
+    void RefreshUnits();
+    // The chooser's row: shown, and the window one row taller, while several units are there.
+    void ShowUnitChooser();
 
     DialogSeam* dialogs_ = nullptr;
     QString backendProblem_;
@@ -186,6 +203,8 @@ class TfmIsp : public QMainWindow {
     // How long a device without access has been waiting for udev to grant it.
     AccessWait* accessWait_ = nullptr;
     bool heldIsSimulated_ = false;
+    UnitSelection units_;
+    UnitChooser* unitChooser_ = nullptr;
     bool askBeforeClosing_ = true;
     bool closeQuestionOpen_ = false;
     UpdateImages images_;

@@ -83,6 +83,7 @@ void ProgressReport::Tick(qint64 elapsedMs) {
 }
 
 void ProgressReport::Line(const QString& text, qint64 elapsedMs) {
+    if (out_ == nullptr) return;
     if (lineShown_) std::fputs("\r\x1b[K", out_);
     lineShown_ = false;
     Write(Stamp(elapsedMs) + text);
@@ -90,12 +91,14 @@ void ProgressReport::Line(const QString& text, qint64 elapsedMs) {
 }
 
 void ProgressReport::Finish() {
+    if (out_ == nullptr) return;
     if (lineShown_) std::fputs("\r\x1b[K", out_);
     lineShown_ = false;
     std::fflush(out_);
 }
 
 void ProgressReport::Draw(qint64 elapsedMs) {
+    if (out_ == nullptr) return;
     QString text = QString::asprintf("%7.1f s  ", static_cast<double>(elapsedMs) / 1000.0);
     // Before the phase, so that a narrow terminal cuts off the phase's details instead.
     if (last_.msLeft >= 0) text += TimeLeft::Format(last_.msLeft) + QStringLiteral("  ");
@@ -108,6 +111,7 @@ void ProgressReport::Draw(qint64 elapsedMs) {
 }
 
 void ProgressReport::Write(const QString& text) {
-    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), out_);
+    if (out_ == nullptr) return;
+    std::fputs((prefix_ + text + QLatin1Char('\n')).toLocal8Bit().constData(), out_);
     std::fflush(out_);
 }

@@ -28,7 +28,11 @@ struct RunStatus {
 
 class ProgressReport {
   public:
+    // out: null writes nothing.
     ProgressReport(std::FILE* out, ProgressStyle style) : out_(out), style_(style) {}
+
+    // Put before each line (not before the terminal's redrawn line).
+    void SetPrefix(const QString& prefix) { prefix_ = prefix; }
 
     void Status(const RunStatus& status, qint64 elapsedMs);
     // Keeps the elapsed time on the terminal line current (nothing in the other styles).
@@ -49,6 +53,7 @@ class ProgressReport {
 
     std::FILE* out_;
     ProgressStyle style_;
+    QString prefix_;
     RunStatus last_;
     bool haveLast_ = false;
     QString lastPhase_;

@@ -72,6 +72,7 @@ UpdateSession::~UpdateSession() {
 // ---- Device ----
 
 void UpdateSession::HoldDevice(TJvHidDevice* dev) {
+    unit_ = IdentityOf(*dev);
     std::lock_guard<std::mutex> guard(HidDeviceLock);
     HidDevice = dev;
     outputReportLength_ = dev->Caps().OutputReportByteLength;
@@ -153,6 +154,16 @@ bool UpdateSession::StartOffered() const {
 
 bool UpdateSession::WriteInProgress() const {
     return (Step > 1 && Proc != nullptr) || DspWriting;
+}
+
+bool UpdateSession::RunUnderWay() const {
+    return RunStage != FullRunStage::Idle || McuUpdatePending || paramReadOpen_ || DspWriting ||
+           watch_->Phase() != RunPhase::Idle;
+}
+
+std::optional<UnitIdentity> UpdateSession::RunUnit() const {
+    if (!RunUnderWay()) return std::nullopt;
+    return unit_;
 }
 
 bool UpdateSession::LinkIdle() const {

@@ -15,9 +15,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "app/run_watch.h"
 #include "app/stale_answer.h"
+#include "hid/unit_identity.h"
 #include "protocol/lcmd.h"
 #include "protocol/lusb.h"
 
@@ -74,6 +76,12 @@ class UpdateSession : public QObject, public LUsbOwner {
     bool WriteInProgress() const;
     // No link, or one with nothing to write.
     bool LinkIdle() const;
+    // A run is under way: from a button's press to its end, through the unit's restarts.
+    bool RunUnderWay() const;
+    // The unit held last (none before the first).
+    const std::optional<UnitIdentity>& LastUnit() const { return unit_; }
+    // The unit the run under way is for (none while no run is under way).
+    std::optional<UnitIdentity> RunUnit() const;
     // The run's phase and the deadline of its wait for the unit.
     RunWatch& Watch() { return *watch_; }
     // What the unit said of itself in the last MCU update (zero before one).
@@ -169,6 +177,8 @@ class UpdateSession : public QObject, public LUsbOwner {
     QDeadlineTimer usbWaitDue_{QDeadlineTimer::Forever};
 
     TJvHidDevice* HidDevice = nullptr;
+    // The unit last held: kept while it restarts, so that the run goes on with it alone.
+    std::optional<UnitIdentity> unit_;
     // Guards HidDevice against the processor's worker, which writes reports through it.
     std::mutex HidDeviceLock;
     // Output report length of HidDevice, guarded by HidDeviceLock like the pointer.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include <unistd.h>
 
@@ -21,7 +22,13 @@
 #include "app/diag/prog_data.h"
 #include "app/dialogs.h"
 #include "app/isp.h"
+#include "app/json_lines.h"
+#include "app/multi_unit_run.h"
 #include "app/support_report.h"
+#include "app/unit_selection.h"
+#include "hid/hid.h"
+#include "hid/jvhidcontrollerclass.h"
+#include "hid/moduleloader.h"
 
 #ifndef VELTO_VERSION
 #define VELTO_VERSION "0"
@@ -45,17 +52,47 @@ ProgressStyle StyleFor(const UpdaterOptions& options) {
     return isatty(STDOUT_FILENO) != 0 && redraws ? ProgressStyle::Terminal : ProgressStyle::Lines;
 }
 
+// --list: the units present, one line each; exit 0 when there is one, 1 when there is none.
+int ListUnits(const QString& program) {
+    TJvHidDeviceController controller;
+    if (!IsHidLoaded()) {
+        std::fprintf(stderr, "%s: the HID backend module cannot be loaded: %s\n",
+                     program.toLocal8Bit().constData(), ModuleLoadError().c_str());
+        return exitcode::kNoBackend;
+    }
+    controller.DeviceChange();
+    const std::vector<UnitEntry> units = VeltoUnitsOf(controller);
+    for (const UnitEntry& unit : units) {
+        std::printf("%s  %s\n", UnitSelection::Describe(unit).toLocal8Bit().constData(),
+                    unit.readWrite ? "read/write" : "no read/write access");
+    }
+    if (units.empty()) std::printf("no Velto unit is present\n");
+    std::fflush(stdout);
+    return units.empty() ? exitcode::kNoDevice : exitcode::kOk;
+}
+
+// A program that ends before its run with --json given still writes one valid record.
+int EndWith(int code, const QString& text, bool json) {
+    if (json && code != exitcode::kOk)
+        JsonLines(stdout).WriteEnd(QStringLiteral("error"), code, text);
+    return code;
+}
+
 }  // namespace
 
 int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHooks& hooks) {
     UpdaterOptions options;
+    const QStringList args = ArgumentsOf(argc, argv);
     const CommandLineOutcome parsed =
-        ParseUpdaterCommandLine(program.name, program.about, ArgumentsOf(argc, argv), options);
-    if (parsed.Done()) return parsed.Print();
+        ParseUpdaterCommandLine(program.name, program.about, args, options);
+    if (parsed.Done()) {
+        const bool json = args.contains(QStringLiteral("--json"));
+        return EndWith(parsed.Print(), parsed.err.section(QLatin1Char('\n'), 0, 0), json);
+    }
 
     // An unattended run needs no screen: on a machine without one (a production line, a
     // script over ssh) it runs on Qt's offscreen platform instead of failing to start.
-    if (options.autoRun && options.qtPlatform.isEmpty() && !HasDisplay())
+    if ((options.autoRun || options.listUnits) && options.qtPlatform.isEmpty() && !HasDisplay())
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     // Outlives the window, whose processor writes to it from its worker thread.
@@ -67,7 +104,8 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
                            .toLocal8Bit()
                            .constData(),
                        stderr);
-            return exitcode::kUsage;
+            return EndWith(exitcode::kUsage, QStringLiteral("cannot write the trace file"),
+                           options.json);
         }
     }
 
@@ -80,7 +118,8 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
                            .toLocal8Bit()
                            .constData(),
                        stderr);
-            return exitcode::kUsage;
+            return EndWith(exitcode::kUsage, QStringLiteral("cannot write the report file"),
+                           options.json);
         }
     }
 
@@ -90,7 +129,35 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
     UpdaterApplication::SetUnattended(options.autoRun);
 
     try {
-        hooks.BeforeWindow();
+        hooks.BeforeWindow(options);
+        if (options.listUnits) {
+            if (!hooks.PlugIn()) return exitcode::kUsage;
+            return ListUnits(program.name);
+        }
+        if (options.all || options.loop) {
+            if (!hooks.PlugIn()) return EndWith(exitcode::kUsage, QString(), options.json);
+            std::unique_ptr<JsonLines> json;
+            if (options.json) json = std::make_unique<JsonLines>(stdout);
+            MultiRunSettings settings;
+            settings.run.program = program.name;
+            settings.run.timeoutSeconds = options.timeoutSeconds;
+            settings.run.reconnectWaitSeconds = options.reconnectWaitSeconds;
+            settings.run.style = options.verbose ? ProgressStyle::Verbose : ProgressStyle::Lines;
+            settings.run.simulated = program.simulated;
+            settings.loop = options.loop;
+            settings.count = options.count;
+            settings.again = options.again;
+            settings.terminal =
+                !options.json && !options.verbose && StyleFor(options) == ProgressStyle::Terminal;
+            MultiUnitRun run(
+                settings, options.json ? stderr : stdout, stderr, json.get(),
+                [&hooks](const UnitIdentity& unit) { return hooks.VerifierFor(unit); },
+                [&trace](const QString& line) { trace.Write(line); });
+            QObject::connect(&run, &MultiUnitRun::Finished, &app,
+                             [](int code) { QApplication::exit(code); });
+            run.Start();
+            return QApplication::exec();
+        }
         RecordingDialogs recorded;
         // Unattended, the dialogs are recorded; otherwise they are message boxes.
         ObservedDialogs dialogs(options.autoRun ? &recorded : nullptr);
@@ -125,8 +192,9 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
             }
             return code;
         };
+        fmIsp.SetUnitRequest(UnitRequest{options.port.toStdString(), options.serial.toStdString()});
         fmIsp.show();
-        if (!hooks.WindowShown(fmIsp)) return exitcode::kUsage;
+        if (!hooks.PlugIn()) return EndWith(exitcode::kUsage, QString(), options.json);
 
         if (!options.autoRun) {
             const int code = QApplication::exec();
@@ -139,7 +207,18 @@ int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHo
         settings.reconnectWaitSeconds = options.reconnectWaitSeconds;
         settings.style = StyleFor(options);
         settings.simulated = program.simulated;
-        AutoRunner runner(fmIsp, recorded, settings, stdout, stderr, hooks.Verifier());
+        std::unique_ptr<JsonLines> json;
+        std::unique_ptr<UnitJson> unitJson;
+        if (options.json) {
+            json = std::make_unique<JsonLines>(stdout);
+            unitJson = std::make_unique<UnitJson>(*json, fmIsp, options.port, options.serial);
+        }
+        // The unit is known once found; the verifier is asked for it then.
+        AutoVerifier* verifier = hooks.VerifierFor(
+            UnitIdentity{options.port.toStdString(), options.serial.toStdString()});
+        AutoRunner runner(fmIsp, recorded, settings, options.json ? stderr : stdout, stderr,
+                          verifier);
+        runner.SetEvents(unitJson.get());
         QObject::connect(&runner, &AutoRunner::Finished, &app,
                          [](int code) { QApplication::exit(code); });
         runner.Start();

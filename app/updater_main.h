@@ -1,11 +1,13 @@
 // The start-up both updaters share: the command line, the application object, the three
-// windows, and either the window's event loop or an unattended run (--auto).
+// windows, and either the window's event loop, an unattended run (--auto), several units at
+// once (--all, --loop) or the list of units (--list).
 #pragma once
 
 #include <QString>
 
 class AutoVerifier;
-class TfmIsp;
+struct UnitIdentity;
+struct UpdaterOptions;
 
 struct UpdaterProgram {
     QString name;   // as in messages and --version
@@ -17,12 +19,13 @@ struct UpdaterProgram {
 class UpdaterHooks {
   public:
     virtual ~UpdaterHooks() = default;
-    // After the application object, before the window: what the window must not outlive.
-    virtual void BeforeWindow() {}
-    // With the window shown. False ends the program (exit 2) after saying why on stderr.
-    virtual bool WindowShown(TfmIsp& /*isp*/) { return true; }
-    // The check after " Program OK !! " of an unattended run; null for none.
-    virtual AutoVerifier* Verifier() { return nullptr; }
+    // After the application object, before any window: what the windows must not outlive.
+    virtual void BeforeWindow(const UpdaterOptions& /*options*/) {}
+    // Once the program looks for units (the window is shown). False ends the program (exit 2)
+    // after saying why on stderr.
+    virtual bool PlugIn() { return true; }
+    // The check after " Program OK !! " of an unattended run of this unit; null for none.
+    virtual AutoVerifier* VerifierFor(const UnitIdentity& /*unit*/) { return nullptr; }
 };
 
 int UpdaterMain(int argc, char* argv[], const UpdaterProgram& program, UpdaterHooks& hooks);

@@ -411,14 +411,21 @@ int TJvHidDeviceController::CountByClass(const std::string& ClassName) {
 int TJvHidDeviceController::CountByCallback(TJvHidCheckCallback Check) {
     int Count = 0;
     if (Check == nullptr) return 0;
+    ForEachPlugged([&](TJvHidDevice* Dev) {
+        if (Check(Dev)) ++Count;
+    });
+    return Count;
+}
+
+void TJvHidDeviceController::ForEachPlugged(const std::function<void(TJvHidDevice*)>& Visit) {
     for (TJvHidDevice* Dev : DeviceList) {
         if (!Dev->PluggedIn) continue;
+        const bool WasInCallback = Dev->InCallback;
         Dev->InCallback = true;
-        if (Check(Dev)) ++Count;
-        Dev->InCallback = false;
-        if (!Dev->CheckedOut) CloseAll(Dev);
+        Visit(Dev);
+        Dev->InCallback = WasInCallback;
+        if (!Dev->CheckedOut && !WasInCallback) CloseAll(Dev);
     }
-    return Count;
 }
 
 void TJvHidDeviceController::SetDevThreadSleepTime(int DevTime) {

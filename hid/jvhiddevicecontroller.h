@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,9 @@ class TJvHidDeviceController : public QObject {
     int CountByVendorName(const std::u16string& VendorName);
     int CountByClass(const std::string& ClassName);
     int CountByCallback(TJvHidCheckCallback Check);
+    // Calls Visit for each plugged-in device, which may query it (names, serial number) as in
+    // a callback; a device not checked out is closed again afterwards.
+    void ForEachPlugged(const std::function<void(TJvHidDevice*)>& Visit);
 
     int CheckedInCount() const { return CheckedInCount_; }
     int CheckedOutCount() const { return CheckedOutCount_; }
