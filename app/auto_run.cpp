@@ -140,7 +140,7 @@ RunStatus AutoRunner::Status() const {
 
 void AutoRunner::OnStatusChanged() {
     if (finished_) return;
-    timeLeft_.Observe(isp_.StatusSimpleText(), isp_.ProgressMaximum());
+    timeLeft_.Observe(isp_.Session().Progress());
     // A step changes text and progress together: the status is reported once the handler is
     // done, once per text it showed, each with the progress it had then.
     const RunStatus s = Status();
@@ -273,9 +273,8 @@ void AutoRunner::Poll() {
             startMs_ = clock_.elapsed();
             FlushStatus();
             Print(QStringLiteral("pressing \"Start Program \""));
-            const QString before = isp_.StatusSimpleText();
             isp_.btnStartProgram->click();
-            timeLeft_.Begin(TimeLeft::Start::FullRun, before);
+            timeLeft_.Begin(RunStart::FullRun);
             OnStatusChanged();
         }
         return;

@@ -55,6 +55,7 @@ void UpdateSession::bnSecurityClick() {
         RunStage = FullRunStage::Idle;
         McuUpdatePending = false;
         watch_->End();
+        SetRunPhase(RunPhase::Idle);
         SetStatusRed(false);
         w_.btnStartProgram->setEnabled(true);
         return;
@@ -75,6 +76,9 @@ void UpdateSession::bnSecurityClick() {
     SubmitCommand(CM_MCS_CMD(1, 0xA8, 0), true, true);
     Step = 1;
     SetStatusRed(true);
+    // Outside a full run only the button starts a read.
+    if (RunStage == FullRunStage::Idle) progress_.start = RunStart::ParameterRead;
+    SetRunPhase(RunPhase::ParamRead);
     SetSimpleText(QStringLiteral("Parameter Data"));
     watch_->Enter(RunPhase::ParamRead);
 }
@@ -89,6 +93,7 @@ void UpdateSession::FailParameterRead() {
     paramReadOpen_ = false;
     tmRunStep->stop();
     watch_->End();
+    SetRunPhase(RunPhase::Idle);
     SetStatusRed(false);
     RunStage = FullRunStage::Idle;
     McuUpdatePending = false;
@@ -147,13 +152,16 @@ void UpdateSession::bnDspPorgramClick() {
         FailLinkOpen(QStringLiteral("Dsp Program Error !!"));
         return;
     }
-    watch_->Enter(RunPhase::DspProgram);
+    watch_->Enter(RunPhase::DspPrepare);
     DspWriting = true;
     AcceptInput = true;
     Proc->SetWaitTime(10000);
     Proc->SetPollSuppressed(true);
     SubmitCommand(CM_MCS_CMD(1, 0x10), true, true);
     Step = 1;
+    // Inside a run the stage has moved on to the final commands before this.
+    if (RunStage != FullRunStage::FinalCommands) progress_.start = RunStart::DspOnly;
+    SetRunPhase(RunPhase::DspPrepare);
     SetSimpleText(QStringLiteral("Dsp Program"));
     Enable(tmDspProgram);
     SetStatusRed(true);
@@ -182,6 +190,9 @@ void UpdateSession::tmDspProgramTimer() {
 }
 
 void UpdateSession::OnDspAnswer(const LCmd& /*answer*/) {
+    // The first answer: the wait goes on, for the blocks (its deadline just started again).
+    if (watch_->Phase() == RunPhase::DspPrepare) watch_->Enter(RunPhase::DspProgram);
+    SetRunPhase(RunPhase::DspProgram, DspBlock);
     SetSimpleText(QStringLiteral("Dsp Progrmming ") + QString::number(DspBlock));
     SetProgress(DspBlock);
     if (DspBlock < DspBlockTotal) {
@@ -192,6 +203,8 @@ void UpdateSession::OnDspAnswer(const LCmd& /*answer*/) {
     Step = 1;
     DspWriting = false;
     watch_->End();
+    // "Dsp Prog" alone ends here; a run goes on to its final commands.
+    if (RunStage != FullRunStage::FinalCommands) SetRunPhase(RunPhase::Idle);
     SetProgress(0);
     SetStatusRed(false);
     SetPanelText(0, QStringLiteral("Disconnect"));
@@ -216,6 +229,7 @@ void UpdateSession::tmRunStepTimer() {
         }
         RunStage = FullRunStage::Idle;
         McuUpdatePending = false;
+        SetRunPhase(RunPhase::Idle);
         ShowInfo(QStringLiteral(" Program OK !! "));
         // The dialog may have been open for a while: SubmitCommand finds out whether the
         // device is still there.

@@ -131,6 +131,8 @@ void UpdateSession::bnMcuProgramClick() {
         SubmitCommand(CM_MCS_IAP_RESET(0x08), true, true);
     }
 
+    progress_.start = RunStart::FullRun;
+    SetRunPhase(RunPhase::ModeSwitch);
     SetProgressMax(ImageLength / kDataImageBytes + 1);
     w_.bnMcuProgram->setEnabled(false);
     McuUpdatePending = true;
@@ -176,6 +178,8 @@ void UpdateSession::SendNextStep() {
     Packet p{};
     const auto seqByte = [this] { return static_cast<uint8_t>(Sequence); };
     bool reset = false;
+    // The phase changes before the step's text, so that both say the same.
+    SetRunPhase(McuPhaseOf(Step, Step == 10));
 
     switch (Step) {
         case 2:
@@ -229,6 +233,7 @@ void UpdateSession::SendNextStep() {
             break;
         case 9: {
             ProgressPos = static_cast<int>((static_cast<int64_t>(Sequence) - 3) / 2);
+            SetRunPhase(RunPhase::McuData, ProgressPos);
             SetSimpleText(QStringLiteral("Mcu Programing ") + QString::number(ProgressPos));
             SetProgress(ProgressPos);
             p[0] = 0x00;

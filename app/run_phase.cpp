@@ -25,6 +25,7 @@ QString Name(RunPhase phase) {
             return QStringLiteral("the restart after the MCU firmware");
         case RunPhase::ParamRead:
             return QStringLiteral("the parameter read");
+        case RunPhase::DspPrepare:
         case RunPhase::DspProgram:
             return QStringLiteral("the DSP program");
         case RunPhase::Idle:
@@ -49,6 +50,7 @@ QString LeftSentence(RunPhase phase) {
                 "the unit left during the parameter read: its MCU firmware is new and its DSP "
                 "program unchanged; it will come back in run mode; Start Program runs the "
                 "update again");
+        case RunPhase::DspPrepare:
         case RunPhase::DspProgram:
             return QStringLiteral(
                 "the unit left while its DSP program was written: the DSP program is "
@@ -82,6 +84,7 @@ QString SilenceText(RunPhase phase, int seconds) {
         case RunPhase::ParamRead:
             state = QStringLiteral("its DSP program is unchanged");
             break;
+        case RunPhase::DspPrepare:
         case RunPhase::DspProgram:
             state = QStringLiteral("the DSP program is incomplete; Start Program writes it again");
             break;
@@ -106,6 +109,7 @@ int TimeoutMs(RunPhase phase) {
         case RunPhase::McuStart:
         case RunPhase::McuData:
         case RunPhase::ParamRead:
+        case RunPhase::DspPrepare:
         case RunPhase::DspProgram:
             return kAnswerWaitMs;
         case RunPhase::Idle:

@@ -12,6 +12,7 @@ enum class RunPhase {
     McuData,       // the MCU firmware's data packets
     McuReset,      // the last packet is out: waiting for the unit back in run mode
     ParamRead,     // run mode: the parameter read that yields the program-data mask
+    DspPrepare,    // the DSP program's link is open, its first block not yet answered
     DspProgram,    // the DSP program's blocks
 };
 

@@ -2,77 +2,42 @@
 
 #include <algorithm>
 
-#include "app/progress_report.h"
-
-TimeLeft::Phase TimeLeft::PhaseOf(const QString& step, int* number) {
-    const QString phase = ProgressReport::Phase(step, number);
-    if (*number >= 0) {
-        if (phase == QStringLiteral("Mcu Programing")) return Phase::McuData;
-        if (phase == QStringLiteral("Dsp Progrmming")) return Phase::DspBlocks;
-        return Phase::Idle;
-    }
-    static const QString kIapSteps[] = {QStringLiteral("Connect"),
-                                        QStringLiteral("Sync Package"),
-                                        QStringLiteral("Get Firmware Version"),
-                                        QStringLiteral("Get Device ID"),
-                                        QStringLiteral("Read Config"),
-                                        QStringLiteral("Sync Program")};
-    for (const QString& s : kIapSteps)
-        if (step == s) return Phase::IapSteps;
-    if (step.startsWith(QStringLiteral("Device ID : "))) return Phase::IapSteps;
-    if (step == QStringLiteral("Start Program")) return Phase::StartPacket;
-    if (step == QStringLiteral("MCU Reset")) return Phase::McuReset;
-    if (step == QStringLiteral("Parameter Data")) return Phase::ParameterRead;
-    if (step == QStringLiteral("Dsp Program")) return Phase::DspPreparation;
-    return Phase::Idle;
-}
-
-void TimeLeft::Begin(Start start, const QString& currentStep) {
-    start_ = start;
-    staleStep_ = currentStep;
+void TimeLeft::Begin(RunStart start) {
     mcuPackets_ = 0;
     mcuPacketSent_ = 0;
     dspBlocksDone_ = 0;
     totalMs_ = 0;
     switch (start) {
-        case Start::FullRun:
-            phase_ = Phase::IntoUpdateMode;
+        case RunStart::FullRun:
+            phase_ = RunPhase::ModeSwitch;
             break;
-        case Start::ParameterRead:
-            phase_ = Phase::ParameterRead;
+        case RunStart::ParameterRead:
+            phase_ = RunPhase::ParamRead;
             break;
-        case Start::DspOnly:
-            phase_ = Phase::DspPreparation;
+        case RunStart::DspOnly:
+            phase_ = RunPhase::DspPrepare;
             break;
     }
 }
 
 void TimeLeft::End() {
-    phase_ = Phase::Idle;
+    phase_ = RunPhase::Idle;
     totalMs_ = 0;
 }
 
-void TimeLeft::Observe(const QString& step, int maximum) {
-    if (phase_ == Phase::Idle) return;
-    if (!staleStep_.isNull()) {
-        if (step == staleStep_) {
-            // The MCU progress maximum is set at the press, before any step text.
-            if (phase_ == Phase::IntoUpdateMode) mcuPackets_ = maximum;
-            totalMs_ = std::max(totalMs_, RemainingMs());
-            return;
-        }
-        staleStep_ = QString();
+void TimeLeft::Observe(const RunProgress& progress) {
+    if (phase_ == RunPhase::Idle) return;
+    if (progress.phase != RunPhase::Idle) phase_ = progress.phase;
+    if (phase_ == RunPhase::ModeSwitch || phase_ == RunPhase::McuHandshake ||
+        phase_ == RunPhase::McuStart || phase_ == RunPhase::McuData) {
+        // The MCU progress maximum is set at the press.
+        mcuPackets_ = std::max(mcuPackets_, progress.total);
     }
-    int number = -1;
-    const Phase seen = PhaseOf(step, &number);
-    if (seen != Phase::Idle) phase_ = seen;
-    if (phase_ == Phase::IntoUpdateMode || phase_ == Phase::IapSteps ||
-        phase_ == Phase::StartPacket || phase_ == Phase::McuData) {
-        mcuPackets_ = std::max(mcuPackets_, maximum);
-    }
-    // The counts come from the step text: the bar drops to 0 when the link is torn down.
-    if (seen == Phase::McuData) mcuPacketSent_ = std::max(mcuPacketSent_, number);
-    if (seen == Phase::DspBlocks) dspBlocksDone_ = std::max(dspBlocksDone_, number);
+    // The counts only ever rise: a run that stops shows none.
+    if (progress.phase == RunPhase::McuData)
+        mcuPacketSent_ = std::max(mcuPacketSent_, progress.done);
+    if (progress.phase == RunPhase::DspProgram)
+        dspBlocksDone_ = std::max(dspBlocksDone_, progress.done);
     totalMs_ = std::max(totalMs_, RemainingMs());
 }
 
@@ -93,31 +58,31 @@ qint64 TimeLeft::RemainingMs() const {
     const int allPackets = std::max(1, mcuPackets_ - 1);
     const qint64 fromStartPacket = kStartPacketMs + DataPacketsMs(allPackets) + AfterMcuDataMs();
     switch (phase_) {
-        case Phase::Idle:
+        case RunPhase::Idle:
             return -1;
-        case Phase::IntoUpdateMode:
+        case RunPhase::ModeSwitch:
             return kMcuLookMs + kIapStepsBeforeStart * kIapStepMs + fromStartPacket;
-        case Phase::IapSteps:
+        case RunPhase::McuHandshake:
             return kIapStepsBeforeStart * kIapStepMs + fromStartPacket;
-        case Phase::StartPacket:
+        case RunPhase::McuStart:
             return fromStartPacket;
-        case Phase::McuData:
+        case RunPhase::McuData:
             // The packet just sent still waits for its answer.
             return DataPacketsMs(std::max(1, mcuPackets_ - 1 - mcuPacketSent_)) + AfterMcuDataMs();
-        case Phase::McuReset:
+        case RunPhase::McuReset:
             return AfterMcuDataMs();
-        case Phase::ParameterRead:
+        case RunPhase::ParamRead:
             return kParameterBlocks * kExchangeMs + kRunStepMs + AfterParameterReadMs();
-        case Phase::DspPreparation:
+        case RunPhase::DspPrepare:
             return AfterParameterReadMs();
-        case Phase::DspBlocks:
+        case RunPhase::DspProgram:
             return std::max(0, kDspBlocks - 1 - dspBlocksDone_) * kExchangeMs + kRunStepMs;
     }
     return -1;
 }
 
 double TimeLeft::Fraction() const {
-    if (phase_ == Phase::Idle || totalMs_ <= 0) return 0.0;
+    if (phase_ == RunPhase::Idle || totalMs_ <= 0) return 0.0;
     const double done = 1.0 - static_cast<double>(RemainingMs()) / static_cast<double>(totalMs_);
     return std::clamp(done, 0.0, 1.0);
 }

@@ -101,13 +101,17 @@ void UpdateSession::DeviceLeft() {
     // Said at once (empty when the run itself restarted the unit), and before the progress
     // goes back to 0, in place of a step whose count would no longer agree with it.
     const QString left = watch_->Left();
-    if (!left.isEmpty()) SetSimpleText(left);
+    if (!left.isEmpty()) {
+        SetRunPhase(RunPhase::Idle);
+        SetSimpleText(left);
+    }
     // Leaving in the middle of the update's exchange (not at its reset into update mode, where
     // Step is still 1) cuts the update off: the run ends, and a device seen again in update
     // mode offers "Start Program " to update it from there.
     if (Step > 1) {
         McuUpdatePending = false;
         RunStage = FullRunStage::Idle;
+        SetRunPhase(RunPhase::Idle);
         tmUsbWait->stop();  // paced a packet of the link that goes now
     }
     // A full run cut off in its parameter read or its DSP programming is over too: whatever
@@ -117,6 +121,7 @@ void UpdateSession::DeviceLeft() {
         (RunStage == FullRunStage::McuUpdate && paramReadOpen_)) {
         RunStage = FullRunStage::Idle;
         McuUpdatePending = false;
+        SetRunPhase(RunPhase::Idle);
         tmRunStep->stop();
         tmDspProgram->stop();
     }
@@ -177,6 +182,7 @@ bool UpdateSession::RefusedForProblem() {
     McuUpdatePending = false;
     RunStage = FullRunStage::Idle;
     watch_->End();
+    SetRunPhase(RunPhase::Idle);
     SetStatusRed(false);
     return true;
 }
@@ -190,6 +196,7 @@ void UpdateSession::OnWaitExpired(RunPhase phase, int seconds) {
     paramReadOpen_ = false;
     McuUpdatePending = false;
     RunStage = FullRunStage::Idle;
+    SetRunPhase(RunPhase::Idle);
     SetSimpleText(runphase::StoppedText(phase));
     TearDownLink();
     OfferHeldDevice();
@@ -211,6 +218,7 @@ void UpdateSession::GiveStartBack() {
     McuUpdatePending = false;
     RunStage = FullRunStage::Idle;
     watch_->End();
+    SetRunPhase(RunPhase::Idle);
     if (HidDevice != nullptr) w_.btnStartProgram->setEnabled(true);
 }
 
@@ -339,6 +347,13 @@ void UpdateSession::tmWaitDisconnectTimer() {
 
 // ---- The window's view ----
 
+void UpdateSession::SetRunPhase(RunPhase phase, int done) {
+    progress_.done = done;
+    if (progress_.phase == phase) return;
+    progress_.phase = phase;
+    emit PhaseChanged(phase);
+}
+
 void UpdateSession::SetStatusRed(bool red) {
     w_.SetStatusRed(red);
 }
@@ -352,6 +367,7 @@ void UpdateSession::SetProgress(int position) {
     w_.SetProgress(position);
 }
 void UpdateSession::SetProgressMax(int maximum) {
+    progress_.total = maximum;
     w_.SetProgressMax(maximum);
 }
 void UpdateSession::ShowInfo(const QString& text) {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 
+#include "app/run_progress.h"
 #include "app/run_watch.h"
 #include "app/stale_answer.h"
 #include "hid/unit_identity.h"
@@ -84,6 +85,8 @@ class UpdateSession : public QObject, public LUsbOwner {
     std::optional<UnitIdentity> RunUnit() const;
     // The run's phase and the deadline of its wait for the unit.
     RunWatch& Watch() { return *watch_; }
+    // How far the run has come; it changes before the step text that shows it.
+    const RunProgress& Progress() const { return progress_; }
     // What the unit said of itself in the last MCU update (zero before one).
     int ReportedFirmwareVersion() const { return FirmwareVersion; }
     std::array<int, 3> ReportedDeviceIds() const { return {DeviceId1, DeviceId2, DeviceId3}; }
@@ -112,6 +115,10 @@ class UpdateSession : public QObject, public LUsbOwner {
     QObject* UsbOwnerObject() override { return this; }
     void UsbMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
     void WriteReport(const uint8_t* bytes, uint32_t len) override;
+
+  signals:
+    // The run moved to another phase (Idle: it has ended or stopped).
+    void PhaseChanged(RunPhase phase);
 
   private:
     friend class UpdateSessionTestPeer;
@@ -153,6 +160,8 @@ class UpdateSession : public QObject, public LUsbOwner {
     static bool AnswerCheckByteOk(const BSTM& answer);
     void OnDspAnswer(const LCmd& answer);
 
+    // The run's phase and count, set before the step text that shows them.
+    void SetRunPhase(RunPhase phase, int done = 0);
     // The window's view of the run.
     void SetStatusRed(bool red);
     void SetSimpleText(const QString& text);
@@ -165,6 +174,7 @@ class UpdateSession : public QObject, public LUsbOwner {
     TfmIsp& w_;
     ReportLog& log_;
     RunWatch* watch_ = nullptr;
+    RunProgress progress_;
     // Tells a report the unit was repeating before this run from the run's own answers.
     StaleAnswerFilter staleAnswers_;
 

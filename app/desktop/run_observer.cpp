@@ -30,29 +30,29 @@ RunObserver::RunObserver(TfmIsp& isp, QObject* parent) : QObject(parent), isp_(i
 
     // After the window's own handlers, which were connected first.
     connect(isp_.btnStartProgram, &QPushButton::clicked, this,
-            [this] { OnPressed(TimeLeft::Start::FullRun); });
+            [this] { OnPressed(RunStart::FullRun); });
     connect(isp_.bnMcuProgram, &QPushButton::clicked, this,
-            [this] { OnPressed(TimeLeft::Start::FullRun); });
+            [this] { OnPressed(RunStart::FullRun); });
     connect(isp_.bnSecurity, &QPushButton::clicked, this,
-            [this] { OnPressed(TimeLeft::Start::ParameterRead); });
+            [this] { OnPressed(RunStart::ParameterRead); });
     connect(isp_.bnDspPorgram, &QPushButton::clicked, this,
-            [this] { OnPressed(TimeLeft::Start::DspOnly); });
+            [this] { OnPressed(RunStart::DspOnly); });
     connect(&isp_, &TfmIsp::StatusChanged, this, [this] { OnStatusChanged(); });
     isp_.btnStartProgram->installEventFilter(this);
 }
 
-void RunObserver::OnPressed(TimeLeft::Start start) {
+void RunObserver::OnPressed(RunStart start) {
     // A press the window refused (something keeps the device from being updated) starts
     // nothing; neither does one inside a run (the window presses on by itself).
     if (state_ == State::Running || !isp_.DeviceProblem().isEmpty()) return;
-    Begin(start, isp_.StatusSimpleText());
+    Begin(start);
 }
 
-void RunObserver::Begin(TimeLeft::Start start, const QString& staleStep) {
+void RunObserver::Begin(RunStart start) {
     state_ = State::Running;
     lastWrite_ = {};
-    timeLeft_.Begin(start, staleStep);
-    timeLeft_.Observe(isp_.StatusSimpleText(), isp_.ProgressMaximum());
+    timeLeft_.Begin(start);
+    timeLeft_.Observe(isp_.Session().Progress());
     emit Started();
     emit Progress(timeLeft_.Fraction(), timeLeft_.RemainingMs());
 }
@@ -63,14 +63,13 @@ void RunObserver::OnStatusChanged() {
     const bool resumed = !writing_ && writing;
     writing_ = writing;
     if (state_ == State::Settling && !writing) state_ = State::Idle;
-    // A write nobody pressed for: take the phase from what the window shows.
-    if (state_ == State::Idle && writing) Begin(TimeLeft::Start::FullRun, QString());
+    const RunProgress& progress = isp_.Session().Progress();
+    // A write nobody pressed for: the session says which run it belongs to.
+    if (state_ == State::Idle && writing) Begin(progress.start);
     if (state_ != State::Running) return;
 
-    timeLeft_.Observe(isp_.StatusSimpleText(), isp_.ProgressMaximum());
-    if (writing) {
-        lastWrite_ = {timeLeft_.CurrentPhase(), isp_.ProgressPosition(), isp_.ProgressMaximum()};
-    }
+    timeLeft_.Observe(progress);
+    if (writing) lastWrite_ = {timeLeft_.CurrentPhase(), progress.done, progress.total};
     if (resumed) {
         gapLimit_->stop();
         endWait_->stop();
@@ -80,12 +79,11 @@ void RunObserver::OnStatusChanged() {
 }
 
 void RunObserver::OnWritingStopped() {
-    if (lastWrite_.phase == TimeLeft::Phase::McuReset) {
+    if (lastWrite_.phase == RunPhase::McuReset) {
         gapLimit_->start();
         return;
     }
-    if (lastWrite_.phase == TimeLeft::Phase::DspBlocks &&
-        lastWrite_.position == lastWrite_.maximum) {
+    if (lastWrite_.phase == RunPhase::DspProgram && lastWrite_.done == lastWrite_.total) {
         endWait_->start();
         return;
     }

@@ -1,9 +1,9 @@
-// Follows the main window from outside, through its public face (status, progress, whether it
-// writes, its buttons and its dialogs), and tells when an update run starts, how far it is,
-// and when and how it ends. A run starts when a button starts one or the window starts
-// writing; it ends at " Program OK !! ", at an error dialog, when the writing stops half way
-// (the device left, the window closed), when "Start Program " is offered again, or when the
-// device stays away too long between the phases.
+// Follows the main window from outside, through its public face (its session's progress,
+// whether it writes, its buttons and its dialogs), and tells when an update run starts, how
+// far it is, and when and how it ends. A run starts when a button starts one or the window
+// starts writing; it ends at " Program OK !! ", at an error dialog, when the writing stops half
+// way (the device left, the window closed), when "Start Program " is offered again, or when
+// the device stays away too long between the phases.
 #pragma once
 
 #include <QObject>
@@ -52,15 +52,15 @@ class RunObserver : public QObject {
     };
     // Where the writing stood when it was last seen under way.
     struct LastWrite {
-        TimeLeft::Phase phase = TimeLeft::Phase::Idle;
-        int position = 0;
-        int maximum = 0;
+        RunPhase phase = RunPhase::Idle;
+        int done = 0;
+        int total = 0;
     };
 
-    void OnPressed(TimeLeft::Start start);
+    void OnPressed(RunStart start);
     void OnStatusChanged();
     void OnWritingStopped();
-    void Begin(TimeLeft::Start start, const QString& staleStep);
+    void Begin(RunStart start);
     void End(bool ok, const QString& text);
 
     TfmIsp& isp_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 
 #include "app/auto_run.h"
 #include "app/run_phase.h"
@@ -45,8 +46,10 @@ class AutoRun : public FlowFixture {
     }
 
     // Runs to the end; the exit code.
-    int RunWith(AutoVerifier* verifier, int timeoutSeconds = 60, int reconnectSeconds = 60) {
+    int RunWith(AutoVerifier* verifier, int timeoutSeconds = 60, int reconnectSeconds = 60,
+                ProgressStyle style = ProgressStyle::Lines) {
         AutoRunSettings settings;
+        settings.style = style;
         settings.program = QStringLiteral("velto-update");
         settings.timeoutSeconds = timeoutSeconds;
         settings.reconnectWaitSeconds = reconnectSeconds;
@@ -76,8 +79,20 @@ class AutoRun : public FlowFixture {
 
 TEST_F(AutoRun, PassesWhenTheDeviceHoldsTheImage) {
     FlashCheck check(*device, image_);
-    EXPECT_EQ(RunWith(&check), 0) << Text().toStdString();
+    EXPECT_EQ(RunWith(&check, 60, 60, ProgressStyle::Terminal), 0) << Text().toStdString();
     const QString text = Text();
+    // The terminal line's time left: there from the press on, falling, never growing.
+    const QRegularExpression left(QStringLiteral("  (\\d+):(\\d\\d) left  "));
+    std::vector<int> seconds;
+    for (auto m = left.globalMatch(text); m.hasNext();) {
+        const QRegularExpressionMatch one = m.next();
+        seconds.push_back(one.captured(1).toInt() * 60 + one.captured(2).toInt());
+    }
+    ASSERT_GE(seconds.size(), 3u) << text.toStdString();
+    for (std::size_t k = 1; k < seconds.size(); ++k)
+        EXPECT_LE(seconds[k], seconds[k - 1]) << "at " << k;
+    EXPECT_GE(seconds.front(), 2);  // the start packet's second and the restarts' waits
+    EXPECT_LT(seconds.back(), seconds.front());
     EXPECT_TRUE(text.contains("pressing \"Start Program \"")) << text.toStdString();
     EXPECT_TRUE(text.contains("dialog (information): \" Program OK !! \""));
     EXPECT_TRUE(text.contains("flash matches"));

@@ -23,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <mutex>
@@ -295,6 +296,16 @@ class Desktop : public ::testing::Test {
                         QStringLiteral(VELTO_ARTIFACT_DIR "/main-window-time-left.png"));
                 }
             });
+        // The session's phases, and the one the time left was taken in at each step.
+        QObject::connect(&isp->Session(), &UpdateSession::PhaseChanged, isp.get(),
+                         [this](RunPhase phase) { phases_.push_back(phase); });
+        QObject::connect(&desktop->Watch(), &RunObserver::Progress, isp.get(), [this] {
+            const RunPhase phase = desktop->Watch().Time().CurrentPhase();
+            if (timedPhases_.empty() || timedPhases_.back() != phase) timedPhases_.push_back(phase);
+            const RunProgress& p = isp->Session().Progress();
+            if (p.phase == RunPhase::McuData) mcuDone_ = std::max(mcuDone_, p.done);
+            if (p.phase == RunPhase::DspProgram) lastDsp_ = p;
+        });
         QObject::connect(&desktop->Watch(), &RunObserver::Ended, isp.get(),
                          [this](bool ok, const QString& text) {
                              ended_.push_back({ok, text});
@@ -390,6 +401,10 @@ class Desktop : public ::testing::Test {
     HexImage mcu_ = HexImage::Of(image_);
     std::vector<uint32_t> dsp_ = DspWords(6144, 3);
     std::vector<qint64> msLeft_;
+    std::vector<RunPhase> phases_;
+    std::vector<RunPhase> timedPhases_;
+    int mcuDone_ = -1;
+    RunProgress lastDsp_;
     QString barText_;
     bool shotTaken_ = false;
     std::vector<std::pair<bool, QString>> ended_;
@@ -413,6 +428,22 @@ TEST_F(Desktop, SuccessHoldsTheLockFromBeforeTheFirstWriteToTheEnd) {
 
     ExpectReleased(1.0);
     ExpectOneNotification(QStringLiteral("The device is updated"), kOk.trimmed());
+
+    // The session went through every phase once, in order, and the time left followed it
+    // (the observer's own run ends at " Program OK !! ", with the session's).
+    const std::vector<RunPhase> run = {
+        RunPhase::ModeSwitch, RunPhase::McuHandshake, RunPhase::McuStart,   RunPhase::McuData,
+        RunPhase::McuReset,   RunPhase::ParamRead,    RunPhase::DspPrepare, RunPhase::DspProgram};
+    std::vector<RunPhase> ended = run;
+    ended.push_back(RunPhase::Idle);
+    EXPECT_EQ(phases_, ended);
+    EXPECT_EQ(timedPhases_, run);
+    EXPECT_EQ(isp->Session().Progress().start, RunStart::FullRun);
+    // The counts as numbers: the last of the 40 data packets (they count from 0), and every
+    // DSP block.
+    EXPECT_EQ(mcuDone_, 39);
+    EXPECT_EQ(lastDsp_.done, 768);
+    EXPECT_EQ(lastDsp_.total, 768);
 
     // The time left never grows, is a floor of what the run took, and was on the bar.
     ASSERT_FALSE(msLeft_.empty());
@@ -462,6 +493,8 @@ TEST_F(Desktop, ErrorDialogLetsTheLockGo) {
     ASSERT_EQ(ended_.size(), 1u);
     EXPECT_FALSE(ended_[0].first);
     EXPECT_EQ(ended_[0].second, QStringLiteral("Program Data Error !!"));
+    EXPECT_EQ(timedPhases_.back(), RunPhase::McuData);
+    EXPECT_EQ(phases_.back(), RunPhase::Idle);
     ExpectReleased(0.1);
     ExpectOneNotification(QStringLiteral("The update did not finish"),
                           QStringLiteral("Program Data Error !!"));
@@ -474,6 +507,8 @@ TEST_F(Desktop, UnplugLetsTheLockGo) {
     ASSERT_EQ(ended_.size(), 1u);
     EXPECT_FALSE(ended_[0].first);
     EXPECT_TRUE(ended_[0].second.contains("stopped before its end"));
+    EXPECT_EQ(timedPhases_.back(), RunPhase::McuData);
+    EXPECT_EQ(phases_.back(), RunPhase::Idle);
     ExpectReleased(0.1);
     ExpectOneNotification(QStringLiteral("The update did not finish"), ended_[0].second);
 }

@@ -103,6 +103,7 @@ TEST_F(DspFlow, DspProgAloneSendsTheImageUnmaskedAndStops) {
     EXPECT_TRUE(isp->bnMcuProgram->isEnabled());
     EXPECT_EQ(FlowDialogCount(), 0u);
     EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+    EXPECT_EQ(isp->Session().Progress(), (RunProgress{RunPhase::Idle, 0, 2, RunStart::DspOnly}));
     EXPECT_TRUE(progData->Text().startsWith(QStringLiteral("00000000  00 44 ")));
 }
 
@@ -123,6 +124,8 @@ TEST_F(DspFlow, SecurityReadsTheTableThenProgramsTheMaskedImage) {
     EXPECT_EQ(RunLog(device->Log()), expected);
     EXPECT_EQ(texts.front(), QStringLiteral("Parameter Data"));
     EXPECT_EQ(Peer().RunStage(), FullRunStage::Idle);
+    EXPECT_EQ(isp->Session().Progress().start, RunStart::ParameterRead);
+    EXPECT_EQ(isp->Session().Progress().phase, RunPhase::Idle);
     EXPECT_EQ(FlowDialogCount(), 1u);
 }
 
