@@ -291,6 +291,7 @@ void TfmIsp::WireHandlers() {
             [this](const UnitIdentity& unit) { ChooseUnit(unit); });
     // A run's start and end enable and disable the choice.
     connect(this, &TfmIsp::StatusChanged, this, [this] { ShowUnitChooser(); });
+    connect(session_.get(), &UpdateSession::PhaseChanged, this, [this] { ShowUnitChooser(); });
 
     HidCtl->SetOnEnumerate(
         [this](TJvHidDevice* dev, int idx) { return HidCtlEnumerate(dev, idx); });
@@ -483,6 +484,9 @@ void TfmIsp::RefreshUnits() {
     units_.FollowRun(session_->RunUnit());
     units_.SetPresent(VeltoUnitsOf(*HidCtl));
     TJvHidDevice* held = session_->Device();
+    // The unit already held stays the choice when others join it.
+    if (held != nullptr && !units_.Chosen() && units_.Request().Empty())
+        units_.Choose(IdentityOf(*held));
     if (held != nullptr && !session_->RunUnderWay() && !units_.Wants(IdentityOf(*held))) {
         session_->DeviceLeft();
         heldIsSimulated_ = false;

@@ -31,6 +31,8 @@ QString PhaseKey(RunPhase phase) {
             return QStringLiteral("mcu_reset");
         case RunPhase::ParamRead:
             return QStringLiteral("parameter_read");
+        case RunPhase::DspPrepare:
+            return QStringLiteral("dsp_prepare");
         case RunPhase::DspProgram:
             return QStringLiteral("dsp_program");
     }

@@ -193,6 +193,7 @@ void MultiUnitRun::StartUnit(const UnitIdentity& identity) {
     u.observed = std::make_unique<ObservedDialogs>(&u.recorded);
     u.window = std::make_unique<TfmIsp>(u.observed.get());
     u.observed->SetParent(u.window.get());
+    u.window->SetImages(settings_.images);
     DesktopOptions desktop;
     desktop.launcherProgress = false;
     desktop.notifyAtEnd = false;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/auto_run.h"
+#include "app/isp.h"
 #include "hid/unit_identity.h"
 
 class JsonLines;
@@ -30,6 +31,7 @@ struct MultiRunSettings {
     int count = 0;        // loop: stop after this many units (0: never)
     bool again = false;   // loop: update a serial that passed before
     bool terminal = false;
+    UpdateImages images;  // none set: the embedded ones
 };
 
 class MultiUnitRun : public QObject {

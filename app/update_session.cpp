@@ -163,7 +163,7 @@ bool UpdateSession::WriteInProgress() const {
 
 bool UpdateSession::RunUnderWay() const {
     return RunStage != FullRunStage::Idle || McuUpdatePending || paramReadOpen_ || DspWriting ||
-           watch_->Phase() != RunPhase::Idle;
+           progress_.phase != RunPhase::Idle;
 }
 
 std::optional<UnitIdentity> UpdateSession::RunUnit() const {
