@@ -2,6 +2,8 @@
 // on) through every restart of the update, and the runs of several units at once (--all,
 // --loop) update each unit in a session of its own, JSON lines included.
 #include <QComboBox>
+#include <QDir>
+#include <QPixmap>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -46,6 +48,11 @@ TEST_F(SeveralUnits, TheWindowUpdatesTheChosenUnitOnlyAndKeepsToItThroughItsRest
     EXPECT_EQ(isp->Chooser()->List()->count(), 2);
     EXPECT_EQ(isp->Chooser()->List()->currentText(),
               QStringLiteral("1-1  run mode  serial SIM-VT0103-0001"));
+    Spin(50);
+    const QPixmap shot = isp->grab();
+    EXPECT_EQ(shot.size(), QSize(415, 133 + UnitChooser::kRowHeight) * shot.devicePixelRatio());
+    ASSERT_TRUE(QDir().mkpath(VELTO_ARTIFACT_DIR));
+    EXPECT_TRUE(shot.save(QStringLiteral(VELTO_ARTIFACT_DIR "/main-window-two-units.png")));
 
     // The user picks the other one: the first goes back, the second is offered.
     emit isp->Chooser()->List()->activated(1);
