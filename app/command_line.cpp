@@ -285,6 +285,10 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
         return p.Fail(
             QStringLiteral("--all and --loop take every unit: leave out --port and "
                            "--serial."));
+    if ((options.all || options.loop) && !options.reportFile.isEmpty())
+        return p.Fail(
+            QStringLiteral("--report is written for one unit: leave out --all and "
+                           "--loop (--json gives a record per unit)."));
     if ((p.Qt().isSet(count) || options.again) && !options.loop)
         return p.Fail(QStringLiteral("--count and --again go with --loop."));
     if (p.Qt().isSet(count)) {

@@ -27,7 +27,17 @@ UpdaterOptions Opt(bool autoRun, QString trace = {}, int timeout = 300, bool ver
 }
 
 TEST(CommandLine, UpdaterOptionsTable) {
-    const QString usage = QStringLiteral("Usage: velto-update [--auto]");
+    const QString usage = QStringLiteral("Usage: velto-update [--auto [--all | --loop");
+    UpdaterOptions all = Opt(true);
+    all.all = true;
+    all.json = true;
+    UpdaterOptions loop = Opt(true);
+    loop.loop = true;
+    loop.count = 12;
+    loop.again = true;
+    UpdaterOptions chosen = Opt(false);
+    chosen.port = QStringLiteral("1-2.3");
+    chosen.serial = QStringLiteral("A1");
     const Case cases[] = {
         {{}, -1, Opt(false)},
         {{"--auto", "--trace", "t.txt", "--timeout", "5", "--verbose"},
@@ -58,6 +68,19 @@ TEST(CommandLine, UpdaterOptionsTable) {
         // Would wrap to a small or negative number of milliseconds in an int.
         {{"--timeout", "4294968"}, 2, Opt(false), "", "not '4294968'"},
         {{"--timeout", "99999999999999999999"}, 2, Opt(false), "", "from 1 to 86400"},
+        // Several units.
+        {{"--all", "--json", "--auto"}, -1, all},
+        {{"--auto", "--loop", "--count=12", "--again"}, -1, loop},
+        {{"--port", "1-2.3", "--serial=A1"}, -1, chosen},
+        {{"--auto", "--help"}, 0, Opt(false), "6  several Velto units are present"},
+        {{"--all"}, 2, Opt(false), "", "--all, --loop and --json go with --auto"},
+        {{"--auto", "--all", "--loop"}, 2, Opt(false), "", "cannot be used together"},
+        {{"--auto", "--all", "--port", "1-1"}, 2, Opt(false), "", "leave out --port"},
+        {{"--auto", "--count", "3"}, 2, Opt(false), "", "--count and --again go with --loop"},
+        {{"--auto", "--loop", "--count", "0"}, 2, Opt(false), "", "not '0'"},
+        {{"--auto", "--all", "--report", "r.txt"}, 2, Opt(false), "", "--report is written"},
+        {{"--port="}, 2, Opt(false), "", "--port needs a port path"},
+        {{"--devices", "2"}, 2, Opt(false), "", "Unknown option 'devices'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -77,7 +100,25 @@ TEST(CommandLine, UpdaterOptionsTable) {
         EXPECT_EQ(o.timeoutSeconds, c.options.timeoutSeconds);
         EXPECT_EQ(o.verbose, c.options.verbose);
         EXPECT_EQ(o.qtPlatform, c.options.qtPlatform);
+        EXPECT_EQ(o.port, c.options.port);
+        EXPECT_EQ(o.serial, c.options.serial);
+        EXPECT_EQ(o.all, c.options.all);
+        EXPECT_EQ(o.loop, c.options.loop);
+        EXPECT_EQ(o.count, c.options.count);
+        EXPECT_EQ(o.again, c.options.again);
+        EXPECT_EQ(o.json, c.options.json);
     }
+    // The simulator alone plugs in several units.
+    UpdaterOptions o;
+    EXPECT_EQ(ParseUpdaterCommandLine("velto-update-sim", "About.",
+                                      {"velto-update-sim", "--devices", "4"}, o)
+                  .exitCode,
+              -1);
+    EXPECT_EQ(o.devices, 4);
+    EXPECT_EQ(ParseUpdaterCommandLine("velto-update-sim", "About.",
+                                      {"velto-update-sim", "--devices", "17"}, o)
+                  .exitCode,
+              2);
 }
 
 TEST(CommandLine, ListerTakesOnlyHelpAndVersion) {
