@@ -286,7 +286,9 @@ void MultiUnitRun::Finish(int code, const QString& reason) {
                   : QStringLiteral("%1 of %2 unit(s) failed")
                         .arg(static_cast<int>(results_.size()) - passed)
                         .arg(results_.size());
+    // The board's last state stays on screen; what follows goes below it.
     if (board_ != nullptr) board_->Finish();
+    board_.reset();
     PrintTable();
     Say(QStringLiteral("%1: %2 (exit %3, total %4 s)")
             .arg(code == exitcode::kOk ? QStringLiteral("PASS") : QStringLiteral("FAIL"), reason_)

@@ -14,6 +14,8 @@ UnitChooser::UnitChooser(QWidget* parent) : QWidget(parent) {
     list_->setObjectName(QStringLiteral("cbUnit"));
     list_->setGeometry(82, 2, 241, 22);
     count_->setBuddy(list_);
+    count_->setAccessibleName(QStringLiteral("Velto units plugged in"));
+    count_->setAccessibleDescription(QStringLiteral("How many Velto units are plugged in"));
     list_->setAccessibleName(QStringLiteral("Unit to update"));
     list_->setAccessibleDescription(
         QStringLiteral("Several Velto units are plugged in: \"Start Program \" updates the one "

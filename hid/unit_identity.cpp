@@ -6,7 +6,7 @@
 #include "hid/jvhidpnpinfo.h"
 
 bool UnitIdentity::SameUnit(const UnitIdentity& other) const {
-    if (port != other.port) return false;
+    if (located && other.located && port != other.port) return false;
     return serial.empty() || other.serial.empty() || serial == other.serial;
 }
 
@@ -26,10 +26,11 @@ std::string UnitRequest::Describe() const {
 
 UnitIdentity IdentityOf(TJvHidDevice& device) {
     UnitIdentity unit;
+    unit.located = false;
     if (device.PnPInfo != nullptr) {
         const auto& paths = device.PnPInfo->LocationPaths;
-        unit.port =
-            !paths.empty() && !paths.front().empty() ? paths.front() : device.PnPInfo->DevicePath;
+        unit.located = !paths.empty() && !paths.front().empty();
+        unit.port = unit.located ? paths.front() : device.PnPInfo->DevicePath;
     }
     // Strings come from the device: kept to what a terminal line and a file name can take.
     if (device.IsPluggedIn())

@@ -11,6 +11,9 @@ class TJvHidDevice;
 struct UnitIdentity {
     std::string port;    // a USB port path ("1-2.3"), or where the platform places it
     std::string serial;  // empty when the unit has none
+    // The port came from the platform. Without one the device path stands in, which changes
+    // when the unit restarts: such a unit is told apart by its serial alone, where it has one.
+    bool located = true;
 
     // The same unit: the same port, and the same serial where both modes report one.
     bool SameUnit(const UnitIdentity& other) const;
