@@ -17,7 +17,9 @@
 #include "app/time_left.h"
 #include "app/unit_board.h"
 #include "app/unit_selection.h"
+#include "hid/hid.h"
 #include "hid/jvhidcontrollerclass.h"
+#include "hid/moduleloader.h"
 
 // One unit's session and its unattended runner. Members go in reverse order: the runner and
 // the JSON records before the window, the window before its dialogs.
@@ -120,6 +122,16 @@ void MultiUnitRun::Start() {
     Say(settings_.loop ? QStringLiteral("waiting for units; each is updated as it is plugged in")
                        : QStringLiteral("waiting for the units"));
     scout_ = new TJvHidDeviceController(this);
+    if (!IsHidLoaded()) {
+        const QString why = QString::fromStdString(ModuleLoadError());
+        std::fprintf(err_, "%s: the HID backend module cannot be loaded%s\n",
+                     settings_.run.program.toLocal8Bit().constData(),
+                     why.isEmpty() ? "" : (": " + why).toLocal8Bit().constData());
+        QTimer::singleShot(0, this, [this] {
+            Finish(exitcode::kNoBackend, QStringLiteral("the HID backend module cannot be loaded"));
+        });
+        return;
+    }
     connect(scout_, &TJvHidDeviceController::DeviceChangeMessage, this,
             [this] { OnDevicesChanged(); });
     if (!settings_.loop) deadline_->start();
