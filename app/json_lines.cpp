@@ -165,7 +165,7 @@ QString UnitJson::DspImageChecksum(const TfmIsp& isp) {
         count = kDspImageWordCount;
     }
     QByteArray bytes;
-    bytes.reserve(static_cast<qsizetype>(count * 4));
+    bytes.reserve(static_cast<qsizetype>(count) * 4);
     for (std::size_t i = 0; i < count; ++i)
         for (int b = 0; b < 4; ++b)
             bytes += static_cast<char>((words[i] >> (8 * b)) & 0xFF);

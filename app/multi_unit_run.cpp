@@ -162,6 +162,7 @@ void MultiUnitRun::OnDevicesChanged() {
         started_ = true;
         deadline_->stop();
         std::vector<UnitIdentity> ids;
+        ids.reserve(present.size());
         for (const UnitEntry& unit : present)
             ids.push_back(unit.identity);
         std::sort(ids.begin(), ids.end(),
