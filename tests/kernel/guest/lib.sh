@@ -208,10 +208,10 @@ device_string() {  # device_string product|serial PRODUCT_ID
 }
 
 # plugs [LOG]: how many times the device has been plugged in so far, from its log (default
-# the device's; a unit's: "${unit_log[N]}").
+# plug_log when set, else the device's; a unit's: "${unit_log[N]}").
 plugs() {
   local text rest
-  slurp "${1:-$device_log}"
+  slurp "${1:-${plug_log:-$device_log}}"
   rest="$text"
   plug_count=0
   while [[ $rest == *"plugged in as"* ]]; do
@@ -227,7 +227,7 @@ plugs() {
 # With end_after_plug=N set, a run still going stop_grace seconds after the device was
 # plugged in for the N-th time is ended with SIGTERM (updater_stopped=1): a run the device left
 # must end by itself once the device is back, and this keeps a failure from costing the whole
-# time-out.
+# time-out. With several units, plug_log="${unit_log[N]}" names the unit that counts.
 stop_grace=30
 run_updater() {
   local name="$1" uid="$2" limit="$3"
