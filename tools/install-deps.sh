@@ -15,6 +15,7 @@ packages=(
   dpkg-dev file lintian desktop-file-utils appstream man-db
   clang libclang-rt-14-dev llvm  # fuzzing: libFuzzer, llvm-cov and llvm-profdata
   qemu-system-x86 busybox-static xz-utils  # the kernel tests
+  udev  # the kernel tests run the device rule in udevd inside the guest
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi

@@ -2,7 +2,8 @@
 # The Debian packages as a user gets them, built by CPack from a build tree:
 #   check_packages.sh build BUILD_DIR OUT [CPACK]  build both packages into OUT
 #   check_packages.sh run OUT              unpack each package alone into a scratch root and run
-#                                          its programs from there, through their run paths
+#                                          its programs from there, through their run paths; run
+#                                          the updater's postinst on a private copy of /etc
 #   check_packages.sh lint OUT             lintian, desktop-file-validate, appstreamcli validate,
 #                                          man --warnings, and the packages' own fields
 set -euo pipefail
@@ -76,6 +77,28 @@ if [ "$step" = run ]; then
     cat "$root.out"
     [ "$status" -le 1 ] || fail "installed velto-hid-list exited $status"
     loaded_from_root "$root" libvelto-hid-hidraw.so
+
+    # The postinst creates the system group velto once, in a copy of /etc seen only by it
+    # (a mount namespace of its own: root only).
+    control=$out/updater-control
+    rm -rf "$control" "$out/etc"
+    dpkg-deb -e "$updater_deb" "$control"
+    if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+        cp -a /etc "$out/etc"
+        group=$(unshare -m sh -c 'mount --bind "$1" /etc && sh "$2" configure && sh "$2" configure &&
+            getent group velto && grep -c "^velto:" /etc/group' _ "$out/etc" "$control/postinst") ||
+            fail "the postinst failed"
+        echo "postinst: $group" | tr '\n' ' '
+        echo
+        gid=$(echo "$group" | head -n 1 | cut -d: -f3)
+        [ -n "$gid" ] && [ "$gid" -lt 1000 ] || fail "no system group velto after the postinst"
+        [ "$(echo "$group" | tail -n 1)" = 1 ] || fail "the group velto twice after two postinsts"
+        rm -rf "$out/etc"
+    else
+        echo "postinst: not run (needs root and a mount namespace)"
+        grep -q 'addgroup --system --quiet velto' "$control/postinst" ||
+            fail "the postinst does not create the group velto"
+    fi
     exit 0
 fi
 

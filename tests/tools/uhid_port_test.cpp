@@ -88,6 +88,7 @@ TEST(UhidPort, CarriesTheModelThroughAResetIntoUpdateMode) {
     auto port = std::make_shared<uhiddev::UhidPort>(kernel.TakePortSide());
     simdev::DeviceOptions options;
     options.serial = u"SIM-\u00e9-7";  // not ASCII: goes to the kernel as UTF-8
+    options.location = "velto-bench/2";
     auto device = std::make_unique<simdev::VeltoDevice>(port, options);
     device->SetReenumerationDelay(5ms);
     device->SetRepeatInterval(0ms);
@@ -99,6 +100,7 @@ TEST(UhidPort, CarriesTheModelThroughAResetIntoUpdateMode) {
     const uhid_create2_req& c = create->u.create2;
     EXPECT_EQ(Text(c.name), "Velto DSP");
     EXPECT_EQ(Text(c.uniq), "SIM-\xc3\xa9-7");
+    EXPECT_EQ(Text(c.phys), "velto-bench/2");
     EXPECT_EQ(c.vendor, simdev::kVendorId);
     EXPECT_EQ(c.product, simdev::kRunProductId);
     EXPECT_EQ(c.bus, 0x03);
@@ -127,6 +129,9 @@ TEST(UhidPort, CarriesTheModelThroughAResetIntoUpdateMode) {
     ASSERT_TRUE(create);
     EXPECT_EQ(create->u.create2.product, simdev::kUpdateProductId);
     EXPECT_EQ(Text(create->u.create2.name), "Velto IAP");
+    // The same place and serial in update mode: the host finds the unit again by them.
+    EXPECT_EQ(Text(create->u.create2.phys), "velto-bench/2");
+    EXPECT_EQ(Text(create->u.create2.uniq), "SIM-\xc3\xa9-7");
     kernel.Send(UHID_START);
     ASSERT_TRUE(device->WaitForMode(simdev::Mode::Update, 2000ms));
 

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +29,9 @@ constexpr int kExitSetup = 2;
 // The options every device program takes, after its own usage text.
 const char kUsage[] =
     "  --start-mode run|update     the mode it is plugged in with (default run)\n"
+    "  --serial S                  its serial number in both modes (default SIM-VT0103-0001;\n"
+    "                              the updater writes its placeholder images only to a serial\n"
+    "                              that starts with SIM); 1 to 63 printable ASCII characters\n"
     "  --exit-after-end            stop by itself once the updater's end command arrived\n"
     "  --exit-after S              stop by itself after S seconds\n"
     "Faults:\n"
@@ -87,10 +91,16 @@ bool ParseNumber(std::string_view text, long long max, long long& value) {
     return true;
 }
 
+bool IsPlainName(std::string_view text) {
+    return !text.empty() && text.size() <= 63 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
 namespace {
 
 struct Options {
     simdev::Mode startMode = simdev::Mode::Run;
+    std::optional<std::string> serial;
     bool exitAfterEnd = false;
     long long exitAfterSeconds = 0;
     std::optional<int> unplugAtPacket;
@@ -142,6 +152,9 @@ int Parse(int argc, char** argv, const ToolSpec& spec, Options& o) {
         } else if (name == "--start-mode") {
             ok = takeValue() && (value == "run" || value == "update");
             o.startMode = value == "update" ? simdev::Mode::Update : simdev::Mode::Run;
+        } else if (name == "--serial") {
+            ok = takeValue() && IsPlainName(value);
+            o.serial = value;
         } else if (name == "--exit-after-end") {
             o.exitAfterEnd = true;
         } else if (name == "--exit-after") {
@@ -260,7 +273,10 @@ int RunDeviceTool(int argc, char** argv, const ToolSpec& spec) {
     portOptions.log = Log;
     std::optional<PortHandle> port = spec.openPort(portOptions);
     if (!port) return kExitSetup;
-    auto device = std::make_unique<simdev::VeltoDevice>(port->port);
+    simdev::DeviceOptions deviceOptions;
+    if (o.serial) deviceOptions.serial = std::u16string(o.serial->begin(), o.serial->end());
+    if (spec.deviceOptions) spec.deviceOptions(deviceOptions);
+    auto device = std::make_unique<simdev::VeltoDevice>(port->port, deviceOptions);
 
     device->SetAnswerLatency(o.latency);
     if (o.reenumerationDelay) device->SetReenumerationDelay(*o.reenumerationDelay);

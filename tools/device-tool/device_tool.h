@@ -13,6 +13,7 @@
 #include <string>
 
 #include "sim/device_port.h"
+#include "sim/velto_device.h"
 
 namespace devtool {
 
@@ -44,6 +45,9 @@ struct ToolSpec {
     std::function<bool(const std::string& name, const std::function<bool(std::string&)>& value,
                        bool& ok)>
         parseOption;
+    // The program's own say in the device's data (where it is plugged in), after the options
+    // were read; may be empty.
+    std::function<void(simdev::DeviceOptions&)> deviceOptions;
     // Opens the port; nothing (the reason printed) when it cannot be had.
     std::function<std::optional<PortHandle>(const PortSettings&)> openPort;
 };
@@ -54,5 +58,9 @@ int RunDeviceTool(int argc, char** argv, const ToolSpec& spec);
 
 // Numbers as the options take them: decimal or 0x-prefixed hex, 0..max.
 bool ParseNumber(std::string_view text, long long max, long long& value);
+
+// Names as the options take them (a serial, a physical path): 1..63 printable ASCII characters,
+// which every way of presenting the device carries unchanged.
+bool IsPlainName(std::string_view text);
 
 }  // namespace devtool

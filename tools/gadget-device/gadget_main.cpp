@@ -19,7 +19,8 @@ const char kUsage[] =
     "  compares its flash and DSP memory with the built-in images: exit 0 both match, 1 a\n"
     "  mismatch, 2 a bad option or no gadget. SIGUSR1 prints the same comparison and goes on.\n"
     "  --udc NAME                  the device controller (default dummy_udc.0; with dummy_hcd\n"
-    "                              num=N, dummy_udc.K is the host's port K+1-1)\n"
+    "                              num=N, dummy_udc.K is the host's port K+1-1, the port the\n"
+    "                              updater tells units apart by)\n"
     "  --configfs PATH             where configfs is mounted (default /sys/kernel/config)\n";
 
 }  // namespace

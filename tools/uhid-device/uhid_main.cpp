@@ -23,20 +23,32 @@ const char kUsage[] =
     "  in run mode unless told otherwise. On SIGTERM/SIGINT it compares its flash and DSP\n"
     "  memory with the built-in images: exit 0 both match, 1 a mismatch, 2 a bad option or\n"
     "  /dev/uhid unusable. SIGUSR1 prints the same comparison and goes on.\n"
-    "  --uhid PATH                 the uhid node (default /dev/uhid)\n";
+    "  --uhid PATH                 the uhid node (default /dev/uhid)\n"
+    "  --phys P                    its physical path, the kernel's HID_PHYS, in both modes\n"
+    "                              (default velto-uhid-device): the updater tells units apart\n"
+    "                              by it (without a trailing /inputN); 1 to 63 printable ASCII\n"
+    "                              characters. Several devices at once: one program each, each\n"
+    "                              with its own --phys and --serial\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string uhidPath = "/dev/uhid";
+    std::string phys = "velto-uhid-device";
     devtool::ToolSpec spec;
     spec.name = kName;
     spec.usage = kUsage;
     spec.parseOption = [&](const std::string& name, const auto& value, bool& ok) {
-        if (name != "--uhid") return false;
-        ok = value(uhidPath) && !uhidPath.empty();
+        if (name == "--uhid") {
+            ok = value(uhidPath) && !uhidPath.empty();
+        } else if (name == "--phys") {
+            ok = value(phys) && devtool::IsPlainName(phys);
+        } else {
+            return false;
+        }
         return true;
     };
+    spec.deviceOptions = [&](simdev::DeviceOptions& device) { device.location = phys; };
     spec.openPort =
         [&](const devtool::PortSettings& settings) -> std::optional<devtool::PortHandle> {
         const int fd = ::open(uhidPath.c_str(), O_RDWR | O_CLOEXEC);

@@ -63,6 +63,7 @@ begin_scenario() {
   rm -f "$current".*
   failures=()
   dev_pid="" watcher_pid="" device_runs=""
+  unit_pid=() unit_status=() unit_log=() unit_node=()
   local now
   now_ms
   scenario_start=$now
@@ -72,6 +73,11 @@ begin_scenario() {
 end_scenario() {
   [ -n "$watcher_pid" ] && kill "$watcher_pid" 2>/dev/null && wait "$watcher_pid" 2>/dev/null
   [ -n "$dev_pid" ] && stop_device
+  local n
+  for n in "${!unit_pid[@]}"; do
+    [ -n "${unit_pid[$n]}" ] && stop_unit "$n"
+  done
+  [ -n "${udevd_started:-}" ] && stop_udevd
   if [ ${#failures[@]} -eq 0 ]; then
     echo PASS >"$current.result"
   else
@@ -81,17 +87,18 @@ end_scenario() {
   log "end: $(cat "$current.result")"
 }
 
-# The hidraw node of the device with this product ID, once sysfs lists it; empty after
-# timeout seconds.
+# node_of PRODUCT TIMEOUT [PHYS]: the hidraw node of the device with this product ID (and
+# this HID_PHYS, or one that starts with PHYS/), once sysfs lists it; empty after TIMEOUT
+# seconds.
 node_of() {
-  local product="$1" timeout_ms=$(($2 * 1000)) start u now text
+  local product="$1" timeout_ms=$(($2 * 1000)) phys="${3:-}" start u now text
   now_ms
   start=$now
   while [ $((now - start)) -lt $timeout_ms ]; do
     for u in /sys/class/hidraw/hidraw*/device/uevent; do
       [ -e "$u" ] || continue
       slurp "$u"
-      if [[ $text == *"HID_ID=0003:0000$vendor:0000$product"* ]]; then
+      if [[ $text == *"HID_ID=0003:0000$vendor:0000$product"* ]] && phys_is "$phys"; then
         local n="${u#/sys/class/hidraw/}"
         n="${n%%/*}"
         [ -e "/dev/$n" ] && echo "/dev/$n" && return 0
@@ -119,6 +126,12 @@ start_device() {
   fi
 }
 
+# phys_is PHYS: the uevent in $text is of the device at PHYS (HID_PHYS=PHYS or PHYS/inputN);
+# an empty PHYS matches any.
+phys_is() {
+  [ -z "$1" ] || [[ $text == *"HID_PHYS=$1"$'\n'* ]] || [[ $text == *"HID_PHYS=$1/input"* ]]
+}
+
 # stop_device: SIGTERM, then its verdict on its memories in device_status.
 stop_device() {
   kill -TERM "$dev_pid" 2>/dev/null
@@ -130,6 +143,62 @@ stop_device() {
   nodes_gone 10 || fail "the device's hidraw node was still there 10 s after it stopped"
 }
 
+# ---- several units at once ------------------------------------------------------------------
+# Each unit is a velto-uhid-device of its own, numbered from 1, with its own place (HID_PHYS,
+# the updater's port) and serial: unit_phys N and unit_serial N. Its pid, log and exit status
+# are unit_pid[N], unit_log[N] and unit_status[N]; end_scenario stops the units still running.
+
+unit_phys() { echo "velto-unit-$1"; }
+unit_serial() { printf 'SIM-UNIT-%04d\n' "$1"; }
+
+# start_unit N [OPTION...]: the N-th unit, waited for until its node is there (unit_node[N]).
+start_unit() {
+  local n="$1"
+  shift
+  local phys serial log
+  phys=$(unit_phys "$n") serial=$(unit_serial "$n")
+  log="$current.unit$n.log"
+  "$bin/velto-uhid-device" --phys "$phys" --serial "$serial" "$@" >"$log" 2>&1 &
+  unit_pid[n]=$!
+  unit_log[n]="$log"
+  unit_status[n]=""
+  local product=$run_product node
+  [[ " $* " == *" --start-mode update "* ]] && product=$update_product
+  if node=$(node_of $product 20 "$phys"); then
+    unit_node[n]="$node"
+    log "unit $n up as $vendor:$product on $node, port $phys, serial $serial ($*)"
+  else
+    unit_node[n]=""
+    fail "unit $n did not appear as $vendor:$product at $phys"
+  fi
+}
+
+# stop_unit N: SIGTERM, then its verdict on its memories in unit_status[N] (0 both equal the
+# images, 1 not); its nodes must go, the other units' stay.
+stop_unit() {
+  local n="$1"
+  kill -TERM "${unit_pid[$n]}" 2>/dev/null
+  wait "${unit_pid[$n]}"
+  unit_status[n]=$?
+  unit_pid[n]=""
+  indent "unit $n" "${unit_log[$n]}"
+  log "unit $n exit ${unit_status[$n]}"
+  nodes_gone 10 "$(unit_phys "$n")" ||
+    fail "unit $n's hidraw node was still there 10 s after it stopped"
+}
+
+# unit_present N PRODUCT: unit N's node is listed as PRODUCT.
+unit_present() { node_of "$2" 1 "$(unit_phys "$1")" >/dev/null; }
+
+# unit_outputs N: the output reports unit N handled, from its log once it stopped (its own
+# check that no command reached it: 0).
+unit_outputs() {
+  local text
+  slurp "${unit_log[$1]}"
+  [[ $text =~ output\ reports:\ ([0-9]+)\ handled ]] || return 1
+  echo "${BASH_REMATCH[1]}"
+}
+
 # The product string and serial the device put into the kernel, from its own log.
 device_string() {  # device_string product|serial PRODUCT_ID
   local text
@@ -138,10 +207,11 @@ device_string() {  # device_string product|serial PRODUCT_ID
   if [ "$1" = product ]; then echo "${BASH_REMATCH[1]}"; else echo "${BASH_REMATCH[2]}"; fi
 }
 
-# plugs: how many times the device has been plugged in so far, from its log.
+# plugs [LOG]: how many times the device has been plugged in so far, from its log (default
+# plug_log when set, else the device's; a unit's: "${unit_log[N]}").
 plugs() {
   local text rest
-  slurp "$device_log"
+  slurp "${1:-${plug_log:-$device_log}}"
   rest="$text"
   plug_count=0
   while [[ $rest == *"plugged in as"* ]]; do
@@ -151,12 +221,13 @@ plugs() {
 }
 
 # run_updater NAME UID TIMEOUT [OPTION...]: velto-update --auto with a trace, as root (UID 0)
-# or as a user without a passwd entry; updater_status and updater_ms afterwards. The guest's
+# or as a user without a passwd entry (in no group, or in the groups updater_groups=GID,...);
+# updater_status and updater_ms afterwards. The guest's
 # own limit (TIMEOUT + 30 s) ends a run that hangs with 124 or a signal's status.
 # With end_after_plug=N set, a run still going stop_grace seconds after the device was
 # plugged in for the N-th time is ended with SIGTERM (updater_stopped=1): a run the device left
 # must end by itself once the device is back, and this keeps a failure from costing the whole
-# time-out.
+# time-out. With several units, plug_log="${unit_log[N]}" names the unit that counts.
 stop_grace=30
 run_updater() {
   local name="$1" uid="$2" limit="$3"
@@ -171,6 +242,8 @@ run_updater() {
     export HOME=/tmp/home-$uid XDG_RUNTIME_DIR=/run/user/$uid
     trace="$HOME/$name.trace"
     as=(setpriv --reuid="$uid" --regid="$uid" --clear-groups --)
+    [ -n "${updater_groups:-}" ] &&
+      as=(setpriv --reuid="$uid" --regid="$uid" --groups="$updater_groups" --)
   fi
   mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
   chown "$uid:$uid" "$HOME" "$XDG_RUNTIME_DIR"
@@ -287,12 +360,47 @@ scenario_lister() {
     check "$mode mode: vendor usage page" has "$out" "page 0xff00"
     check "$mode mode: report lengths 65/65/0" has "$out" "input 65, output 65, feature 0"
     check "$mode mode: read/write access" has "$out" "read/write"
+    # The unit as the updater tells it from others: uhid's HID_PHYS, or the USB port.
+    local port=velto-uhid-device
+    [ "$device_program" = velto-gadget-device ] && port=1-1
+    check "$mode mode: the unit is $port with its serial" \
+      has_line "$out" "    unit:         $port (serial $(device_string serial $product))"
     [ "$device_program" = velto-gadget-device ] && check_usb_parent "$mode" "$out"
     stop_device
   done
   "$bin/velto-hid-list" >"$current.none.out" 2>&1
   status=$?
   check "no device: the lister exits 1 (exit $status)" [ $status -eq 1 ]
+}
+
+# Two units at once, each with its own place and serial, one in each mode: the lister shows
+# both as distinct units; each stops with its own verdict (untouched: not the images, no
+# report handled) while the other stays.
+scenario_two_units() {
+  start_unit 1
+  start_unit 2 --start-mode update
+  local out="$current.list.out" status n
+  "$bin/velto-hid-list" >"$out" 2>&1
+  status=$?
+  indent lister "$out"
+  check "the lister exits 0" [ $status -eq 0 ]
+  check "both listed, one in each mode" has_all "$out" \
+    "$vendor:$run_product" "Velto device, run mode" "$vendor:$update_product" "Velto device, update mode"
+  for n in 1 2; do
+    check "unit $n: its own unit line" \
+      has_line "$out" "    unit:         $(unit_phys $n) (serial $(unit_serial $n))"
+  done
+  local lines
+  lines=$(grep -c '^    unit: ' "$out")
+  check "two unit lines ($lines)" [ "$lines" -eq 2 ]
+  stop_unit 1
+  check "unit 1: its own verdict, exit 1 (untouched memories; exit ${unit_status[1]})" \
+    [ "${unit_status[1]}" -eq 1 ]
+  check "unit 1: no report reached it ($(unit_outputs 1))" [ "$(unit_outputs 1)" = 0 ]
+  check "unit 2 is still there after unit 1 left" unit_present 2 $update_product
+  stop_unit 2
+  check "unit 2: its own verdict, exit 1 (exit ${unit_status[2]})" [ "${unit_status[2]}" -eq 1 ]
+  check "unit 2: plugged in once, in update mode" has "${unit_log[2]}" "plugged in: 0904 x1"
 }
 
 # The whole update, as root: success, both memories equal to the images, both
@@ -386,10 +494,10 @@ scenario_no_access() {
 
 # ---- the same scenarios on a USB device -----------------------------------------------------
 
-# nodes_gone TIMEOUT: true once no hidraw node of the vendor is listed; a USB device leaves a
-# moment after its gadget was unbound.
+# nodes_gone TIMEOUT [PHYS]: true once no hidraw node of the vendor (at PHYS) is listed; a USB
+# device leaves a moment after its gadget was unbound.
 nodes_gone() {
-  local timeout_ms=$(($1 * 1000)) start now text u present
+  local timeout_ms=$(($1 * 1000)) phys="${2:-}" start now text u present
   now_ms
   start=$now
   while :; do
@@ -397,7 +505,7 @@ nodes_gone() {
     for u in /sys/class/hidraw/hidraw*/device/uevent; do
       [ -e "$u" ] || continue
       slurp "$u"
-      [[ $text == *"HID_ID=0003:0000$vendor:"* ]] && present=1
+      [[ $text == *"HID_ID=0003:0000$vendor:"* ]] && phys_is "$phys" && present=1
     done
     [ $present -eq 0 ] && return 0
     [ $((now - start)) -ge $timeout_ms ] && return 1
@@ -430,7 +538,102 @@ check_usb_parent() {
 scenario_gadget_lister() { on_gadget scenario_lister; }
 scenario_gadget_update() { on_gadget scenario_update; }
 scenario_gadget_unplug() { on_gadget scenario_unplug; }
-scenario_gadget_late_access() { on_gadget scenario_late_access; }
+
+# ---- the device rule in Debian's udevd --------------------------------------------------------
+
+velto_gid=4243  # the group velto in the guest, when the host has none
+outsider_id=4244
+
+# start_udevd: Debian's udevd in the guest, with the host's rules and the project's device rule
+# (the source tree's file, in /run/udev/rules.d over any installed one). The guest's
+# /etc/group is the host's with a group velto added, as the package's postinst adds it.
+# Nobody is logged in at a seat: no logind, so uaccess grants nothing.
+start_udevd() {
+  local udevd=/lib/systemd/systemd-udevd control=/run/udev/control i
+  local rule="$here/../../../platform/hidraw/70-velto-update.rules"
+  if [ ! -x $udevd ]; then
+    fail "no $udevd: the package udev is missing (tools/install-deps.sh)"
+    return 1
+  fi
+  local entry
+  if entry=$(getent group velto); then
+    velto_gid=$(echo "$entry" | cut -d: -f3)
+  else
+    cp /etc/group /tmp/group.velto && echo "velto:x:$velto_gid:" >>/tmp/group.velto &&
+      mount --bind /tmp/group.velto /etc/group || { fail "no group velto in the guest"; return 1; }
+    group_bound=1
+  fi
+  mkdir -p /run/udev/rules.d && cp "$rule" /run/udev/rules.d/
+  $udevd >"$current.udevd.log" 2>&1 &
+  udevd_pid=$!
+  udevd_started=1
+  for ((i = 0; i < 400; i++)); do
+    [ -S $control ] && break
+    pause 0.05
+  done
+  if [ ! -S $control ]; then
+    fail "udevd did not start"
+    return 1
+  fi
+  log "udevd $(udevadm --version) running, with $(basename "$rule"); group velto is $velto_gid"
+}
+
+# udevadm control ignores requests in a chroot, as the guest's programs run: a signal it is.
+stop_udevd() {
+  kill -TERM "$udevd_pid" 2>/dev/null
+  wait "$udevd_pid" 2>/dev/null
+  indent udevd "$current.udevd.log"
+  rm -f /run/udev/rules.d/70-velto-update.rules
+  [ -n "${group_bound:-}" ] && umount /etc/group && group_bound=""
+  udevd_started=""
+}
+
+# node_mode_is NODE WANT TIMEOUT: the node's "owner group mode" becomes WANT within TIMEOUT
+# seconds (udevd applies the rule a moment after devtmpfs made the node).
+node_mode_is() {
+  local i have
+  for ((i = 0; i < $3 * 20; i++)); do
+    have=$(stat -c '%U %G %a' "$1" 2>/dev/null)
+    [ "$have" = "$2" ] && return 0
+    pause 0.05
+  done
+  log "$1 is \"$have\""
+  return 1
+}
+
+# opens UID GROUPS MODE NODE: the user (in the groups GID,..., or none) opens the node for
+# reading (<), writing (>) or both (<>).
+opens() {
+  local groups=(--clear-groups)
+  [ -n "$2" ] && groups=(--groups="$2")
+  # shellcheck disable=SC2016
+  setpriv --reuid="$1" --regid="$1" "${groups[@]}" -- bash -c "exec 3$3\"\$1\"" _ "$4" 2>/dev/null
+}
+opens_not() { ! opens "$@"; }
+
+# The device rule as Debian's udevd applies it to a USB unit, with nobody at the seat: each
+# node of the unit goes to group velto with mode 0660; a member of the group reads and writes
+# it, a user outside the group can neither; the member updates the unit through both
+# re-enumerations, each new node given to the group by udevd.
+scenario_gadget_group_access() {
+  local device_program=velto-gadget-device node
+  start_udevd || return
+  watch_nodes
+  start_device
+  node=$(node_of $run_product 5)
+  check "udevd gave $node to group velto, mode 0660" node_mode_is "$node" "root velto 660" 10
+  check "a member of velto opens it for reading and writing" opens $user_id $velto_gid "<>" "$node"
+  check "a user outside the group can not open it for reading" opens_not $outsider_id "" "<" "$node"
+  check "... nor for writing" opens_not $outsider_id "" ">" "$node"
+  updater_groups=$velto_gid run_updater member $user_id 240
+  check "the update as a member of velto ends with exit 0" [ "$updater_status" -eq 0 ]
+  node=$(node_of $run_product 5)
+  check "the node after both re-enumerations is velto's, mode 0660" \
+    node_mode_is "$node" "root velto 660" 10
+  stop_device
+  check "the device's memories equal the images" [ "$device_status" -eq 0 ]
+  check "the device went to update mode and back" has "$device_log" "plugged in: 0821 x2 0904 x1"
+}
 
 # ---- runs that fail, and the run after them -------------------------------------------------
 

@@ -53,8 +53,15 @@ void FakeTree::add(int index, const FakeDevice& device) {
     char hidName[32];
     std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", device.vendorId, device.productId,
                   sequence_++);
-    const std::string port = "1-" + std::to_string(index + 1);
-    fs::path parent = root_ / "sys/devices/usb1" / port;
+    const std::string port = device.port.empty() ? "1-" + std::to_string(index + 1) : device.port;
+    fs::path parent = root_ / "sys/devices/usb1";
+    // Each hub on the way: 1-2.3 sits in 1-2.
+    for (auto dot = port.find('.'); dot != std::string::npos; dot = port.find('.', dot + 1)) {
+        parent /= port.substr(0, dot);
+        fs::create_directories(parent);
+        if (device.usb) put(parent / "idVendor", "05e3\n");
+    }
+    parent /= port;
     fs::create_directories(parent);
     if (device.usb) {
         char text[16];
@@ -75,9 +82,12 @@ void FakeTree::add(int index, const FakeDevice& device) {
     fs::create_directories(raw);
     char id[48];
     std::snprintf(id, sizeof id, "HID_ID=0003:%08X:%08X\n", device.vendorId, device.productId);
+    const std::string phys = device.phys.empty()
+                                 ? "usb-0000:00:14.0-" + std::to_string(index + 1) + "/input0"
+                                 : device.phys;
     put(hid / "uevent", std::string("DRIVER=hid-generic\n") + id + "HID_NAME=" + device.name +
-                            "\nHID_PHYS=usb-0000:00:14.0-" + std::to_string(index + 1) +
-                            "/input0\nHID_UNIQ=" + device.uniq + "\nMODALIAS=hid:b0003\n");
+                            "\nHID_PHYS=" + phys + "\nHID_UNIQ=" + device.uniq +
+                            "\nMODALIAS=hid:b0003\n");
     put(hid / "report_descriptor", std::string(device.descriptor.begin(), device.descriptor.end()));
     fs::create_directory_symlink("../..", raw / "device");
     put(raw / "dev", "241:" + std::to_string(index) + "\n");

@@ -3,6 +3,8 @@
 //
 //   <root>/sys/devices/usb1/1-<n>/                 USB device: idVendor, idProduct, bcdDevice,
 //                                                  manufacturer, product, serial, busnum, devnum
+//                                                  (a port path 1-2.3: usb1/1-2/1-2.3, behind a
+//                                                  hub 1-2)
 //   <root>/sys/devices/usb1/1-<n>/1-<n>:1.0/0003:VVVV:PPPP.<seq>/
 //                                                  HID device: uevent (HID_ID, HID_NAME,
 //                                                  HID_PHYS, HID_UNIQ, DRIVER), report_descriptor
@@ -34,6 +36,8 @@ struct FakeDevice {
     std::string product = "Velto DSP";
     std::string serial = "SN0001";
     std::string uniq;  // HID_UNIQ
+    std::string port;  // the USB port path; empty: 1-<index + 1>
+    std::string phys;  // HID_PHYS; empty: usb-0000:00:14.0-<index + 1>/input0
     bool usb = true;   // false: no USB parent (a virtual HID device)
     std::vector<uint8_t> descriptor;
     NodeKind node = NodeKind::Fifo;

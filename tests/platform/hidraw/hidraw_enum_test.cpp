@@ -87,13 +87,19 @@ TEST_F(HidrawTest, EnumeratesPresentInterfacesInNumericOrderWithStableInstances)
 }
 
 TEST_F(HidrawTest, RegistryPropertiesComeFromSysfs) {
-    tree().add(0, velto());
+    FakeDevice hubbed = velto();
+    hubbed.port = "1-4.3";  // behind a hub: the unit's own port, not the hub's
+    tree().add(0, hubbed);
     FakeDevice bare;
     bare.usb = false;
     bare.descriptor = testsupport::ProductDescriptor();
+    bare.phys = "velto-bench-2/input0";
     tree().add(1, bare);
+    FakeDevice named = bare;
+    named.phys = "velto-bench-3/inputs";  // no interface number: kept whole
+    tree().add(2, named);
     const auto list = enumerate();
-    ASSERT_EQ(list.size(), 2u);
+    ASSERT_EQ(list.size(), 3u);
     const DWORD inst = list[0].devInst;
     DWORD type = 0;
     EXPECT_EQ(property(inst, SPDRP_DEVICEDESC, &type), std::string("Velto Velto DSP\0", 16));
@@ -116,6 +122,15 @@ TEST_F(HidrawTest, RegistryPropertiesComeFromSysfs) {
     // Without a USB parent there is no manufacturer, bus number or revision.
     EXPECT_EQ(property(list[1].devInst, SPDRP_MFG), "<absent>");
     EXPECT_EQ(property(list[1].devInst, SPDRP_BUSNUMBER), "<absent>");
+
+    // Where the unit is plugged in: its USB device's port path, else HID_PHYS without the
+    // interface's "/inputN".
+    EXPECT_EQ(property(inst, SPDRP_LOCATION_PATHS, &type), std::string("1-4.3\0\0", 7));
+    EXPECT_EQ(type, REG_MULTI_SZ);
+    EXPECT_EQ(property(list[1].devInst, SPDRP_LOCATION_PATHS),
+              std::string("velto-bench-2\0\0", 15));
+    EXPECT_EQ(property(list[2].devInst, SPDRP_LOCATION_PATHS),
+              std::string("velto-bench-3/inputs\0\0", 22));
 }
 
 TEST_F(HidrawTest, QueriesNeedNoAccessToTheNode) {
