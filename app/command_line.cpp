@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #ifndef VELTO_VERSION
@@ -240,32 +241,28 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
     options.reportFile = p.Qt().value(report);
     if (p.Qt().isSet(report) && options.reportFile.isEmpty())
         return p.Fail(QStringLiteral("--report needs a file name."));
-    if (p.Qt().isSet(timeout)) {
-        const QString text = p.Qt().value(timeout);
+    // A whole number within [low, high] ("seconds" or not), or the failure that names it.
+    std::optional<CommandLineOutcome> failed;
+    const auto number = [&](const QCommandLineOption& option, int low, int high, bool seconds,
+                            int& into) {
+        if (failed || !p.Qt().isSet(option)) return;
+        const QString text = p.Qt().value(option);
         bool ok = false;
-        const qlonglong s = text.toLongLong(&ok, 10);
-        if (!ok || s < kMinTimeoutSeconds || s > kMaxTimeoutSeconds) {
-            return p.Fail(QStringLiteral("--timeout takes a whole number of seconds from %1 to "
-                                         "%2, not '%3'.")
-                              .arg(kMinTimeoutSeconds)
-                              .arg(kMaxTimeoutSeconds)
-                              .arg(text));
+        const qlonglong n = text.toLongLong(&ok, 10);
+        if (ok && n >= low && n <= high) {
+            into = static_cast<int>(n);
+            return;
         }
-        options.timeoutSeconds = static_cast<int>(s);
-    }
-    if (p.Qt().isSet(reconnect)) {
-        const QString text = p.Qt().value(reconnect);
-        bool ok = false;
-        const qlonglong s = text.toLongLong(&ok, 10);
-        if (!ok || s < kMinTimeoutSeconds || s > kMaxTimeoutSeconds) {
-            return p.Fail(QStringLiteral("--reconnect-wait takes a whole number of seconds from "
-                                         "%1 to %2, not '%3'.")
-                              .arg(kMinTimeoutSeconds)
-                              .arg(kMaxTimeoutSeconds)
-                              .arg(text));
-        }
-        options.reconnectWaitSeconds = static_cast<int>(s);
-    }
+        failed = p.Fail(QStringLiteral("--%1 takes a whole number %2from %3 to %4, not '%5'.")
+                            .arg(option.names().constFirst(),
+                                 seconds ? QStringLiteral("of seconds ") : QString())
+                            .arg(low)
+                            .arg(high)
+                            .arg(text));
+    };
+    number(timeout, kMinTimeoutSeconds, kMaxTimeoutSeconds, true, options.timeoutSeconds);
+    number(reconnect, kMinTimeoutSeconds, kMaxTimeoutSeconds, true, options.reconnectWaitSeconds);
+    if (failed) return *failed;
     options.port = p.Qt().value(port);
     options.serial = p.Qt().value(serial);
     if (p.Qt().isSet(port) && options.port.isEmpty())
@@ -291,25 +288,9 @@ CommandLineOutcome ParseUpdaterCommandLine(const QString& program, const QString
                            "--loop (--json gives a record per unit)."));
     if ((p.Qt().isSet(count) || options.again) && !options.loop)
         return p.Fail(QStringLiteral("--count and --again go with --loop."));
-    if (p.Qt().isSet(count)) {
-        const QString text = p.Qt().value(count);
-        bool ok = false;
-        const qlonglong n = text.toLongLong(&ok, 10);
-        if (!ok || n < 1 || n > 100000)
-            return p.Fail(
-                QStringLiteral("--count takes a number from 1 to 100000, not '%1'.").arg(text));
-        options.count = static_cast<int>(n);
-    }
-    if (simulator && p.Qt().isSet(devices)) {
-        const QString text = p.Qt().value(devices);
-        bool ok = false;
-        const qlonglong n = text.toLongLong(&ok, 10);
-        if (!ok || n < 1 || n > kMaxSimulatedDevices)
-            return p.Fail(QStringLiteral("--devices takes a number from 1 to %1, not '%2'.")
-                              .arg(kMaxSimulatedDevices)
-                              .arg(text));
-        options.devices = static_cast<int>(n);
-    }
+    number(count, 1, 100000, false, options.count);
+    if (simulator) number(devices, 1, kMaxSimulatedDevices, false, options.devices);
+    if (failed) return *failed;
     return r;
 }
 

@@ -223,7 +223,8 @@ plugs() {
 # run_updater NAME UID TIMEOUT [OPTION...]: velto-update --auto with a trace, as root (UID 0)
 # or as a user without a passwd entry (in no group, or in the groups updater_groups=GID,...);
 # updater_status and updater_ms afterwards. The guest's
-# own limit (TIMEOUT + 30 s) ends a run that hangs with 124 or a signal's status.
+# own limit (TIMEOUT + 30 s) ends a run that hangs with 124 or a signal's status. With
+# updater_err=FILE set, standard error goes there instead of into the output.
 # With end_after_plug=N set, a run still going stop_grace seconds after the device was
 # plugged in for the N-th time is ended with SIGTERM (updater_stopped=1): a run the device left
 # must end by itself once the device is back, and this keeps a failure from costing the whole
@@ -253,7 +254,7 @@ run_updater() {
   now_ms
   start=$now
   timeout -k 5 $((limit + 30)) "${as[@]}" "$bin/velto-update" --auto --trace "$trace" \
-    --timeout "$limit" "$@" -platform offscreen >"$out" 2>&1 </dev/null &
+    --timeout "$limit" "$@" -platform offscreen >"$out" 2>"${updater_err:-/dev/stdout}" </dev/null &
   pid=$!
   updater_stopped=0
   while kill -0 "$pid" 2>/dev/null; do

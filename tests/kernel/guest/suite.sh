@@ -14,6 +14,8 @@ shift
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=lib.sh
 source "$here/lib.sh"
+# shellcheck source=units.sh
+source "$here/units.sh"
 
 for scenario in "$@"; do
   if ! declare -F "scenario_$scenario" >/dev/null; then
