@@ -348,6 +348,9 @@ bool UpdateSession::IsStaleRepeat(const uint8_t* report, std::size_t size) const
     const uint32_t value =
         static_cast<uint32_t>(report[0]) | static_cast<uint32_t>(report[1]) << 8 |
         static_cast<uint32_t>(report[2]) << 16 | static_cast<uint32_t>(report[3]) << 24;
+    if (!lastMcuReport_.empty() && size >= lastMcuReport_.size() &&
+        std::equal(lastMcuReport_.begin(), lastMcuReport_.end(), report))
+        return true;
     if (value == static_cast<uint32_t>(PacketSum)) return false;
     if (staleAnswers_.IsStale(report, size, static_cast<uint32_t>(PacketSum))) return true;
     // After a failed or unanswered step the device goes on repeating the last answer it gave,

@@ -263,6 +263,7 @@ void UpdateSession::HidCtlDeviceData(uint8_t ReportID, const uint8_t* Data, uint
     // report is judged. It never reaches the link either, so an answer that never comes
     // still ends in the link's time-out.
     if (IsStaleRepeat(Data, Size)) return;
+    if (McuAnswerDue) lastMcuReport_.assign(Data, Data + std::min<std::size_t>(Size, 64));
     if (Step > 1) AcceptInput = false;
     std::size_t count = 64;
     if (Size >= 5 && Data[0] == 0x10 && Data[1] == 0x02 && Data[2] == 0x01 && Data[3] == 0x00) {
@@ -326,6 +327,7 @@ void UpdateSession::TearDownLink() {
         proc->Close();
         proc.reset();
         AcceptInput = false;
+        lastMcuReport_.clear();
     }
     Step = 1;
     DspWriting = false;

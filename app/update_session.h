@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "app/run_progress.h"
 #include "app/run_watch.h"
@@ -214,6 +215,10 @@ class UpdateSession : public QObject, public LUsbOwner {
     bool McuAnswerDue = false;
     // The 32-bit value of the last IAP answer judged (-1 before the first).
     int64_t LastMcuAnswerValue = -1;
+    // The bytes of the last report passed on as an IAP answer in this link's run: the device
+    // repeats them until the next packet's answer, and they say nothing about that packet even
+    // where its sum happens to be the same (each fresh answer carries the next packet number).
+    std::vector<uint8_t> lastMcuReport_;
     int ProgressPos = 0;
     int FirmwareVersion = 0;
     int DeviceId1 = 0;

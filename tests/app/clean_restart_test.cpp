@@ -171,6 +171,25 @@ INSTANTIATE_TEST_SUITE_P(WrongSum, StaleRepeat,
                              return "Packet" + std::to_string(p.param.byte0);
                          });
 
+TEST_F(CleanRestart, ARepeatWithTheDueSumIsNotTakenForTheNextAnswer) {
+    // The answer to "Sync Package" (packet 2) and the packet "Get Firmware Version" (packet 3)
+    // have the same sum, 0x85. A slow reader still holding a repeat of that answer when the
+    // version's answer is due must not take it for the version's.
+    device->PlugIn(Mode::Update);
+    ASSERT_TRUE(WaitForPanel(QStringLiteral("Detect Update HID")));
+    Bytes syncAnswer(64, 0);
+    syncAnswer[0] = 0x85;
+    syncAnswer[4] = 3;
+    // Both come after the window's wait for the answer is over, the repeat first.
+    device->SetAnswerLatency(milliseconds(40));
+    device->InjectBeforeAnswer(3, syncAnswer);
+    isp->btnStartProgram->click();
+    ASSERT_TRUE(WaitUntil([&] { return OkShown() || FlowDialogCount() > 0; }));
+    ASSERT_TRUE(OkShown()) << FlowDialogs()[0].text.toStdString();
+    EXPECT_EQ(isp->Session().ReportedFirmwareVersion(), 0x13);
+    EXPECT_TRUE(device->FlashMatches(image_.data(), image_.size()));
+}
+
 TEST(StaleAnswerRule, HoldsBackOnlyTheOldRepeatAndNeverTheDueAnswer) {
     StaleAnswerFilter f;
     Bytes old(64, 0);

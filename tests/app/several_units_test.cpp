@@ -3,9 +3,9 @@
 // --loop) update each unit in a session of its own, JSON lines included.
 #include <QComboBox>
 #include <QDir>
-#include <QPixmap>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPixmap>
 
 #include <cstdio>
 #include <cstdlib>

@@ -253,9 +253,13 @@ run_updater() {
   local start now back=0 pid
   now_ms
   start=$now
+  # Standard error shares the output's open file (as 2>&1 does), or goes to a file of its own.
+  local err_fd=""
+  [ -n "${updater_err:-}" ] && exec {err_fd}>"$updater_err"
   timeout -k 5 $((limit + 30)) "${as[@]}" "$bin/velto-update" --auto --trace "$trace" \
-    --timeout "$limit" "$@" -platform offscreen >"$out" 2>"${updater_err:-/dev/stdout}" </dev/null &
+    --timeout "$limit" "$@" -platform offscreen >"$out" 2>&"${err_fd:-1}" </dev/null &
   pid=$!
+  [ -n "$err_fd" ] && exec {err_fd}>&-
   updater_stopped=0
   while kill -0 "$pid" 2>/dev/null; do
     pause 0.2
@@ -335,7 +339,11 @@ has_line() {
   done <"$1"
   return 1
 }
-trace_lines() { grep -c "^$2 " "$1" 2>/dev/null || echo 0; }
+trace_lines() {
+  local n
+  n=$(grep -c "^$2 " "$1" 2>/dev/null)
+  echo "${n:-0}"
+}
 
 # ---- scenarios ----------------------------------------------------------------------------
 
