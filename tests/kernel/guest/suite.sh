@@ -14,6 +14,8 @@ shift
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=lib.sh
 source "$here/lib.sh"
+# shellcheck source=access.sh
+source "$here/access.sh"
 # shellcheck source=units.sh
 source "$here/units.sh"
 
