@@ -498,7 +498,8 @@ void TfmIsp::ShowUnitChooser() {
     const bool several = units.size() > 1;
     if (several) {
         std::optional<UnitIdentity> current = units_.Chosen();
-        if (TJvHidDevice* held = session_->Device()) current = IdentityOf(*held);
+        // The session's note of its unit: asking the device would take its lock at every step.
+        if (session_->Device() != nullptr) current = session_->LastUnit();
         unitChooser_->ShowUnits(units, current,
                                 units_.Request().Empty() && !session_->RunUnderWay());
     }
