@@ -101,8 +101,6 @@ class AutoRunner : public QObject {
     void SetEvents(RunEvents* events) { events_ = events; }
     int ExitCode() const { return exitCode_; }
     bool Done() const { return finished_; }
-    // Seconds from the start of the runner to its end (or to now).
-    double Seconds() const { return static_cast<double>(clock_.elapsed()) / 1000.0; }
     // Wall time from the press of "Start Program " to " Program OK !! ", in ms (-1 before).
     qint64 RunMs() const { return runMs_; }
     // Why the run ended (empty before).

@@ -66,11 +66,6 @@ void JsonLines::WriteEnd(const QString& event, int exitCode, const QString& text
 UnitJson::UnitJson(JsonLines& out, TfmIsp& isp, QString port, QString serial)
     : out_(out), isp_(isp), port_(std::move(port)), serial_(std::move(serial)) {}
 
-void UnitJson::SetUnit(const QString& port, const QString& serial) {
-    port_ = port;
-    serial_ = serial;
-}
-
 void UnitJson::TakeUnitFromSession() {
     // A run of one unit learns which unit it is once the window holds it.
     const auto& unit = isp_.Session().LastUnit();

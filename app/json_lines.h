@@ -35,8 +35,6 @@ class UnitJson : public RunEvents {
     void OnMessage(const QString& text, qint64 elapsedMs) override;
     void OnDialog(bool error, const QString& text, qint64 elapsedMs) override;
     void OnFinished(int exitCode, const QString& reason, qint64 elapsedMs) override;
-    // The port is known only once the unit is found (a run of one unit).
-    void SetUnit(const QString& port, const QString& serial);
 
     // "sha256:..." of the MCU image's HEX lines and of the DSP image's words, as written.
     static QString McuImageChecksum(const TfmIsp& isp);
